@@ -1,0 +1,153 @@
+#include "storage/data_files.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "storage/format.h"
+
+namespace tarnix {
+
+Result<SlotFile> SlotFile::open(FileSystem& fs, const std::string& path, uint64_t min_length,
+                                bool shared) {
+  SlotFile f;
+  f.shared_ = shared;
+  TARNIX_ASSIGN_OR_RETURN(f.file_, File::open(fs, path, O_RDWR | O_CREAT));
+  uint64_t length;
+  TARNIX_ASSIGN_OR_RETURN(length, f.file_.size());
+  if (length < min_length) {
+    TARNIX_RETURN_IF_ERROR(f.file_.truncate(min_length));
+    length = min_length;
+  }
+  TARNIX_ASSIGN_OR_RETURN(f.map_, Mapping::map(fs, f.file_.fd(), length, true, shared));
+  return f;
+}
+
+Status SlotFile::set_length(uint64_t new_length) {
+  if (new_length == map_.size()) return Status();
+  if (new_length > map_.size()) {
+    TARNIX_RETURN_IF_ERROR(file_.truncate(new_length));
+    return map_.resize(file_.fd(), new_length, true, shared_);
+  }
+  TARNIX_RETURN_IF_ERROR(map_.resize(file_.fd(), new_length, true, shared_));
+  reserved_ = std::min(reserved_, new_length);
+  return file_.truncate(new_length);
+}
+
+Status SlotFile::reserve_through(uint64_t end) {
+  // A private mapping's writes land in anonymous memory, never in the file.
+  if (end <= reserved_ || !shared_) return Status();
+  uint64_t target = std::min<uint64_t>(map_.size(), end + kReserveAheadBytes);
+  if (target <= reserved_) return Status();
+  TARNIX_RETURN_IF_ERROR(file_.allocate(reserved_, target - reserved_));
+  reserved_ = target;
+  return Status();
+}
+
+Status SlotFile::flush() {
+  if (!shared_) return Status();
+  TARNIX_RETURN_IF_ERROR(map_.flush());
+  return file_.datasync();
+}
+
+Status SlotFile::datasync() { return shared_ ? file_.datasync() : Status(); }
+
+std::optional<std::string_view> BlobView::record(uint64_t offset, uint32_t max_length) const {
+  if (offset > end_ || end_ - offset < 4) return std::nullopt;
+  const uint8_t* base;
+  uint64_t avail;
+  if (offset >= tail_base_ && !tail_.empty()) {
+    base = reinterpret_cast<const uint8_t*>(tail_.data()) + (offset - tail_base_);
+    avail = tail_.size() - std::min<uint64_t>(tail_.size(), offset - tail_base_);
+  } else {
+    if (!data_ || offset > size_) return std::nullopt;
+    base = data_ + offset;
+    avail = size_ - offset;
+  }
+  if (avail < 4) return std::nullopt;
+  uint32_t len;
+  std::memcpy(&len, base, 4);
+  if (len > max_length || avail - 4 < len) return std::nullopt;
+  return std::string_view(reinterpret_cast<const char*>(base + 4), len);
+}
+
+BlobFile::BlobFile(BlobFile&& other) noexcept { *this = std::move(other); }
+
+BlobFile& BlobFile::operator=(BlobFile&& other) noexcept {
+  file_ = std::move(other.file_);
+  end_ = other.end_;
+  shared_ = other.shared_;
+  private_tail_ = std::move(other.private_tail_);
+  private_base_ = other.private_base_;
+  read_map_ = std::move(other.read_map_);
+  return *this;
+}
+
+Result<BlobFile> BlobFile::open(FileSystem& fs, const std::string& path, bool shared) {
+  BlobFile f;
+  f.shared_ = shared;
+  TARNIX_ASSIGN_OR_RETURN(f.file_, File::open(fs, path, O_RDWR | O_CREAT));
+  TARNIX_ASSIGN_OR_RETURN(f.end_, f.file_.size());
+  f.private_base_ = f.end_;
+  return f;
+}
+
+Result<uint64_t> BlobFile::append(std::string_view bytes) {
+  std::lock_guard<std::mutex> writer_lock(writer_mu_);
+  uint64_t offset = end_;
+  uint32_t len = static_cast<uint32_t>(bytes.size());
+  if (shared_) {
+    // Written at the logical end, so the bytes of an earlier failed append are overwritten.
+    std::string record(4 + bytes.size(), '\0');
+    std::memcpy(record.data(), &len, 4);
+    std::memcpy(record.data() + 4, bytes.data(), bytes.size());
+    TARNIX_RETURN_IF_ERROR(file_.pwrite_all(record.data(), record.size(), offset));
+  } else {
+    private_tail_.resize(offset - private_base_);
+    private_tail_.append(reinterpret_cast<const char*>(&len), 4);
+    private_tail_.append(bytes);
+  }
+  end_ = offset + 4 + bytes.size();
+  std::lock_guard<std::mutex> map_lock(map_mu_);
+  read_map_.reset();
+  return offset;
+}
+
+BlobView BlobFile::current_view() {
+  if (!read_map_ && end_ != 0) {
+    std::lock_guard<std::mutex> writer_lock(writer_mu_);
+    Result<uint64_t> size = file_.size();
+    if (size.ok()) {
+      Result<Mapping> m = Mapping::map(file_.fs(), file_.fd(), *size, false, true);
+      if (m.ok()) read_map_ = std::move(m).value();
+    }
+  }
+  const uint8_t* data = read_map_ ? read_map_->data() : nullptr;
+  uint64_t size = read_map_ ? read_map_->size() : 0;
+  if (shared_) return BlobView(data, size, end_, {}, end_);
+  return BlobView(data, std::min(size, private_base_), end_, private_tail_, private_base_);
+}
+
+Status BlobFile::datasync() {
+  std::lock_guard<std::mutex> writer_lock(writer_mu_);
+  return shared_ ? file_.datasync() : Status();
+}
+
+Result<DataFiles> DataFiles::open(FileSystem& fs, const std::string& dir, bool shared) {
+  DataFiles f;
+  TARNIX_ASSIGN_OR_RETURN(f.vectors, SlotFile::open(fs, join_path(dir, kVectorsFile), 0, shared));
+  TARNIX_ASSIGN_OR_RETURN(
+      f.graph, SlotFile::open(fs, join_path(dir, kGraphFile), kInitialGraphBytes, shared));
+  TARNIX_ASSIGN_OR_RETURN(
+      f.id_offsets,
+      SlotFile::open(fs, join_path(dir, kIdOffsetsFile), kInitialOffsetsBytes, shared));
+  TARNIX_ASSIGN_OR_RETURN(f.ids, BlobFile::open(fs, join_path(dir, kIdsFile), shared));
+  TARNIX_ASSIGN_OR_RETURN(
+      f.meta_offsets,
+      SlotFile::open(fs, join_path(dir, kMetaOffsetsFile), kInitialOffsetsBytes, shared));
+  TARNIX_ASSIGN_OR_RETURN(f.metadata, BlobFile::open(fs, join_path(dir, kMetadataFile), shared));
+  return f;
+}
+
+}  // namespace tarnix

@@ -1,0 +1,127 @@
+// The six data files: four fixed-stride slot files, mapped, and two append-only blob files.
+//
+// Slot files (vectors, graph rows, id offsets, metadata offsets) are arrays indexed by slot.
+// Blob files (ids, metadata) are sequences of records: a 32-bit length and that many bytes.
+//
+// A store that must not touch shared files (it opened while another process may be writing)
+// maps slot files privately and keeps its blob appends in memory: its changes stay its own.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "storage/fs.h"
+#include "storage/mapped_file.h"
+
+namespace tarnix {
+
+class SlotFile {
+ public:
+  SlotFile() = default;
+  SlotFile(SlotFile&&) = default;
+  SlotFile& operator=(SlotFile&&) = default;
+
+  // Opens (creating) the file, extends it with zeros to `min_length`, and maps it whole.
+  static Result<SlotFile> open(FileSystem& fs, const std::string& path, uint64_t min_length,
+                               bool shared);
+
+  uint8_t* data() const { return map_.data(); }
+  // The mapped length, which never exceeds the file's length.
+  uint64_t length() const { return map_.size(); }
+  bool shared() const { return shared_; }
+
+  // Grows or shrinks file and mapping together, never leaving the mapping longer than the
+  // file. On failure the mapping is unchanged or shorter-than-file, and the error is returned.
+  Status set_length(uint64_t new_length);
+  // Makes sure the file's blocks below `end` exist on disk, allocating a few MiB ahead, so
+  // that writes through the mapping cannot meet a full disk.
+  Status reserve_through(uint64_t end);
+  // Writes dirty pages back synchronously, then syncs the file's data.
+  Status flush();
+  Status datasync();
+
+ private:
+  File file_;
+  Mapping map_;
+  uint64_t reserved_ = 0;
+  bool shared_ = true;
+};
+
+// A read-only view of a whole blob file, valid while the file's read lock is held.
+class BlobView {
+ public:
+  BlobView() = default;
+  BlobView(const uint8_t* data, uint64_t size, uint64_t end, std::string_view tail,
+           uint64_t tail_base)
+      : data_(data), size_(size), end_(end), tail_(tail), tail_base_(tail_base) {}
+
+  // The record at `offset`: its bytes, or nothing when the record does not lie wholly inside
+  // the logical end and the mapping, or is longer than `max_length`.
+  std::optional<std::string_view> record(uint64_t offset, uint32_t max_length) const;
+
+ private:
+  const uint8_t* data_ = nullptr;
+  uint64_t size_ = 0;
+  uint64_t end_ = 0;
+  std::string_view tail_;
+  uint64_t tail_base_ = 0;
+};
+
+class BlobFile {
+ public:
+  BlobFile() = default;
+  BlobFile(BlobFile&& other) noexcept;
+  BlobFile& operator=(BlobFile&& other) noexcept;
+
+  static Result<BlobFile> open(FileSystem& fs, const std::string& path, bool shared);
+
+  // The logical end: where the next record goes.
+  uint64_t end() const { return end_; }
+
+  // Appends one record under the writer mutex and drops the read mapping. Returns the
+  // record's offset; on failure the logical end is unchanged.
+  Result<uint64_t> append(std::string_view bytes);
+
+  // Runs f(const BlobView&) with the read mapping (made on first use) held under its mutex.
+  // A mapping that cannot be made gives an empty view: every record then reads as missing.
+  template <class F>
+  auto with_view(F&& f) {
+    std::lock_guard<std::mutex> map_lock(map_mu_);
+    return f(current_view());
+  }
+
+  Status datasync();
+  // Sets the logical end (used when a file is rewritten by vacuum).
+  void set_end(uint64_t end) { end_ = end; }
+
+ private:
+  BlobView current_view();
+
+  File file_;
+  uint64_t end_ = 0;
+  bool shared_ = true;
+  // Appends of a private store: records past the file's length at open.
+  std::string private_tail_;
+  uint64_t private_base_ = 0;
+  std::mutex writer_mu_;
+  std::mutex map_mu_;
+  std::optional<Mapping> read_map_;
+};
+
+struct DataFiles {
+  SlotFile vectors;
+  SlotFile graph;
+  SlotFile id_offsets;
+  SlotFile meta_offsets;
+  BlobFile ids;
+  BlobFile metadata;
+
+  // Opens, sizes and maps the six files in the order vectors, graph, offsets, ids,
+  // meta_offsets, metadata.
+  static Result<DataFiles> open(FileSystem& fs, const std::string& dir, bool shared);
+};
+
+}  // namespace tarnix

@@ -1,0 +1,152 @@
+#include "util/bitmap.h"
+
+#include <algorithm>
+#include <new>
+
+namespace tarnix {
+namespace {
+
+roaring_bitmap_t* checked(roaring_bitmap_t* r) {
+  if (!r) throw std::bad_alloc();
+  return r;
+}
+
+}  // namespace
+
+const roaring_bitmap_t* Bitmap::empty_bitmap() {
+  static const roaring_bitmap_t* const kEmpty = checked(roaring_bitmap_create());
+  return kEmpty;
+}
+
+roaring_bitmap_t* Bitmap::mut() {
+  if (!r_) r_ = checked(roaring_bitmap_create());
+  return r_;
+}
+
+Bitmap::Bitmap(const Bitmap& other)
+    : r_(other.r_ ? checked(roaring_bitmap_copy(other.r_)) : nullptr) {}
+
+Bitmap& Bitmap::operator=(const Bitmap& other) {
+  if (this != &other) {
+    Bitmap copy(other);
+    std::swap(r_, copy.r_);
+  }
+  return *this;
+}
+
+Bitmap Bitmap::of(std::initializer_list<uint32_t> values) {
+  Bitmap b;
+  b.add_many(values.begin(), values.size());
+  return b;
+}
+
+Bitmap Bitmap::range(uint64_t lo, uint64_t hi) {
+  if (hi <= lo) return Bitmap();
+  return Bitmap(checked(roaring_bitmap_from_range(lo, hi, 1)));
+}
+
+void Bitmap::remove_from(uint64_t bound) {
+  if (r_ && bound <= UINT32_MAX) roaring_bitmap_remove_range(r_, bound, uint64_t{1} << 32);
+}
+
+std::optional<uint32_t> Bitmap::minimum() const {
+  if (empty()) return std::nullopt;
+  return roaring_bitmap_minimum(r_);
+}
+
+std::optional<uint32_t> Bitmap::maximum() const {
+  if (empty()) return std::nullopt;
+  return roaring_bitmap_maximum(r_);
+}
+
+Bitmap& Bitmap::operator&=(const Bitmap& o) {
+  if (r_) roaring_bitmap_and_inplace(r_, o.get());
+  return *this;
+}
+
+Bitmap& Bitmap::operator|=(const Bitmap& o) {
+  if (!o.empty()) roaring_bitmap_or_inplace(mut(), o.r_);
+  return *this;
+}
+
+Bitmap& Bitmap::operator-=(const Bitmap& o) {
+  if (r_ && !o.empty()) roaring_bitmap_andnot_inplace(r_, o.r_);
+  return *this;
+}
+
+Bitmap operator&(const Bitmap& a, const Bitmap& b) {
+  if (a.empty() || b.empty()) return Bitmap();
+  return Bitmap(checked(roaring_bitmap_and(a.r_, b.r_)));
+}
+
+Bitmap operator|(const Bitmap& a, const Bitmap& b) {
+  if (a.empty()) return b;
+  if (b.empty()) return a;
+  return Bitmap(checked(roaring_bitmap_or(a.r_, b.r_)));
+}
+
+Bitmap operator-(const Bitmap& a, const Bitmap& b) {
+  if (a.empty()) return Bitmap();
+  if (b.empty()) return a;
+  return Bitmap(checked(roaring_bitmap_andnot(a.r_, b.r_)));
+}
+
+uint64_t Bitmap::and_cardinality(const Bitmap& o) const {
+  if (empty() || o.empty()) return 0;
+  return roaring_bitmap_and_cardinality(r_, o.r_);
+}
+
+bool Bitmap::intersects(const Bitmap& o) const {
+  return !empty() && !o.empty() && roaring_bitmap_intersect(r_, o.r_);
+}
+
+bool Bitmap::operator==(const Bitmap& o) const {
+  return roaring_bitmap_equals(get(), o.get());
+}
+
+std::vector<uint32_t> Bitmap::to_vector() const {
+  std::vector<uint32_t> out(cardinality());
+  if (!out.empty()) roaring_bitmap_to_uint32_array(r_, out.data());
+  return out;
+}
+
+size_t Bitmap::portable_size() const { return roaring_bitmap_portable_size_in_bytes(get()); }
+
+void Bitmap::portable_serialize(std::string& out) const {
+  size_t at = out.size();
+  out.resize(at + portable_size());
+  roaring_bitmap_portable_serialize(get(), out.data() + at);
+}
+
+Result<Bitmap> Bitmap::portable_deserialize(const char* data, size_t size) {
+  // The size probe walks the header without trusting it; a blob that claims more bytes than
+  // it has is refused here, before the decoder allocates anything.
+  size_t needed = roaring_bitmap_portable_deserialize_size(data, size);
+  if (needed == 0 || needed != size) {
+    return Status::invalid_data("invalid roaring bitmap of " + std::to_string(size) + " bytes");
+  }
+  roaring_bitmap_t* r = roaring_bitmap_portable_deserialize_safe(data, size);
+  if (!r) return Status::invalid_data("invalid roaring bitmap");
+  Bitmap decoded(r);
+  // The portable decoder does not check that containers hold sorted, distinct values, that
+  // runs stay inside their container, or that stated cardinalities are true; set operations
+  // assume all of that. So the values are read back, checked, and rebuilt into a bitmap whose
+  // structure we made ourselves.
+  std::vector<uint32_t> values;
+  values.reserve(std::min<uint64_t>(decoded.cardinality(), size * 8));
+  int64_t previous = -1;
+  bool sorted = decoded.for_each([&](uint32_t v) {
+    if (static_cast<int64_t>(v) <= previous) return false;
+    previous = v;
+    values.push_back(v);
+    return true;
+  });
+  if (!sorted || values.size() != decoded.cardinality()) {
+    return Status::invalid_data("roaring bitmap holds unsorted or duplicate values");
+  }
+  Bitmap rebuilt;
+  rebuilt.add_many(values.data(), values.size());
+  return rebuilt;
+}
+
+}  // namespace tarnix
