@@ -114,7 +114,7 @@ Result<uint64_t> BlobFile::append(std::string_view bytes) {
   return offset;
 }
 
-BlobView BlobFile::current_view() {
+BlobView BlobFile::current_view() const {
   if (!read_map_ && end_ != 0) {
     std::lock_guard<std::mutex> writer_lock(writer_mu_);
     Result<uint64_t> size = file_.size();

@@ -87,8 +87,9 @@ class BlobFile {
 
   // Runs f(const BlobView&) with the read mapping (made on first use) held under its mutex.
   // A mapping that cannot be made gives an empty view: every record then reads as missing.
+  // Logically const: the mapping is a cache, guarded by its own mutex.
   template <class F>
-  auto with_view(F&& f) {
+  auto with_view(F&& f) const {
     std::lock_guard<std::mutex> map_lock(map_mu_);
     return f(current_view());
   }
@@ -98,7 +99,7 @@ class BlobFile {
   void set_end(uint64_t end) { end_ = end; }
 
  private:
-  BlobView current_view();
+  BlobView current_view() const;
 
   File file_;
   uint64_t end_ = 0;
@@ -106,9 +107,12 @@ class BlobFile {
   // Appends of a private store: records past the file's length at open.
   std::string private_tail_;
   uint64_t private_base_ = 0;
-  std::mutex writer_mu_;
-  std::mutex map_mu_;
-  std::optional<Mapping> read_map_;
+  // Lock order: map_mu_ then writer_mu_ when building the read mapping; writer_mu_ then
+  // map_mu_ when appending. The two never run at once: appends happen only while the index
+  // is held exclusively.
+  mutable std::mutex writer_mu_;
+  mutable std::mutex map_mu_;
+  mutable std::optional<Mapping> read_map_;
 };
 
 struct DataFiles {

@@ -127,11 +127,15 @@ class PosixFileSystem final : public FileSystem {
     return Status();
   }
 
-  Result<bool> exists(const std::string& path) override {
+  Result<FileStamp> stat(const std::string& path) override {
     struct stat st;
-    if (::stat(path.c_str(), &st) == 0) return true;
-    if (errno == ENOENT || errno == ENOTDIR) return false;
-    return errno_status();
+    if (::stat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return FileStamp{};
+      return errno_status();
+    }
+    return FileStamp{true, static_cast<uint64_t>(st.st_size), static_cast<uint64_t>(st.st_ino),
+                     static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 +
+                         st.st_mtim.tv_nsec};
   }
 
   Status sync_dir(const std::string& path) override {
@@ -236,7 +240,7 @@ void File::close() {
   fd_ = -1;
 }
 
-Status File::write_all(const void* data, size_t n) {
+Status File::write_all(const void* data, size_t n) const {
   const char* p = static_cast<const char*>(data);
   while (n > 0) {
     Result<size_t> w = fs_->write(fd_, p, n);
@@ -248,7 +252,7 @@ Status File::write_all(const void* data, size_t n) {
   return Status();
 }
 
-Status File::pwrite_all(const void* data, size_t n, uint64_t offset) {
+Status File::pwrite_all(const void* data, size_t n, uint64_t offset) const {
   const char* p = static_cast<const char*>(data);
   while (n > 0) {
     Result<size_t> w = fs_->pwrite(fd_, p, n, offset);
@@ -261,7 +265,7 @@ Status File::pwrite_all(const void* data, size_t n, uint64_t offset) {
   return Status();
 }
 
-Status File::pread_exact(void* buf, size_t n, uint64_t offset) {
+Status File::pread_exact(void* buf, size_t n, uint64_t offset) const {
   char* p = static_cast<char*>(buf);
   while (n > 0) {
     Result<size_t> r = fs_->pread(fd_, p, n, offset);

@@ -34,6 +34,15 @@ Result<uint64_t> unix_millis(const Clock& clock);
 
 enum class LockKind { kRead, kWrite, kUnlock };
 
+// What stat() says about a path; `exists` is false when nothing is there.
+struct FileStamp {
+  bool exists = false;
+  uint64_t size = 0;
+  uint64_t inode = 0;
+  int64_t mtime_nanos = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
@@ -58,8 +67,13 @@ class FileSystem {
   virtual Status unlink(const std::string& path) = 0;
   // Creates the directory and any missing parents; an existing directory is fine.
   virtual Status create_dirs(const std::string& path) = 0;
-  // False when nothing exists at the path (ENOENT or ENOTDIR); other failures are errors.
-  virtual Result<bool> exists(const std::string& path) = 0;
+  // Nothing exists at the path for ENOENT and ENOTDIR; other failures are errors.
+  virtual Result<FileStamp> stat(const std::string& path) = 0;
+  Result<bool> exists(const std::string& path) {
+    Result<FileStamp> st = stat(path);
+    if (!st.ok()) return st.take_status();
+    return st->exists;
+  }
   // Fully syncs the directory itself (after a rename, create or removal inside it).
   virtual Status sync_dir(const std::string& path) = 0;
 
@@ -106,20 +120,20 @@ class File {
   FileSystem& fs() const { return *fs_; }
   void close();
 
-  Status write_all(const void* data, size_t n);
-  Status pwrite_all(const void* data, size_t n, uint64_t offset);
+  Status write_all(const void* data, size_t n) const;
+  Status pwrite_all(const void* data, size_t n, uint64_t offset) const;
   // Reads up to n bytes at the current position; 0 means end of file.
-  Result<size_t> read_some(void* buf, size_t n) { return fs_->read(fd_, buf, n); }
+  Result<size_t> read_some(void* buf, size_t n) const { return fs_->read(fd_, buf, n); }
   // Reads exactly n bytes at offset, failing with invalid_data when the file ends first.
-  Status pread_exact(void* buf, size_t n, uint64_t offset);
-  Result<uint64_t> size() { return fs_->file_size(fd_); }
-  Status truncate(uint64_t length) { return fs_->ftruncate(fd_, length); }
-  Status allocate(uint64_t offset, uint64_t length) {
+  Status pread_exact(void* buf, size_t n, uint64_t offset) const;
+  Result<uint64_t> size() const { return fs_->file_size(fd_); }
+  Status truncate(uint64_t length) const { return fs_->ftruncate(fd_, length); }
+  Status allocate(uint64_t offset, uint64_t length) const {
     return fs_->fallocate(fd_, offset, length);
   }
-  Status sync() { return fs_->fsync(fd_); }
-  Status datasync() { return fs_->fdatasync(fd_); }
-  Status seek(uint64_t offset) { return fs_->seek(fd_, offset); }
+  Status sync() const { return fs_->fsync(fd_); }
+  Status datasync() const { return fs_->fdatasync(fd_); }
+  Status seek(uint64_t offset) const { return fs_->seek(fd_, offset); }
 
  private:
   FileSystem* fs_ = nullptr;

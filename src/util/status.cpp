@@ -36,7 +36,15 @@ const std::string& Status::message() const {
 
 Status Status::with_context(std::string_view context) const {
   if (ok()) return Status();
-  return Status(state_->code, state_->err, std::string(context) + ": " + state_->message);
+  Status s(state_->code, state_->err, std::string(context) + ": " + state_->message);
+  s.state_->plain = state_->plain;
+  return s;
+}
+
+Status Status::as_plain_os_error() const {
+  Status s(*this);
+  if (s.state_) s.state_->plain = true;
+  return s;
 }
 
 }  // namespace tarnix

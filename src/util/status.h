@@ -50,11 +50,17 @@ class [[nodiscard]] Status {
   // Prefixes the message with context ("opening wal.bin: ..."), keeping code and errno.
   Status with_context(std::string_view context) const;
 
+  // Some calls report every operating-system error as the base OSError rather than the
+  // subclass its errno would pick; such a status says so.
+  Status as_plain_os_error() const;
+  bool plain_os_error() const { return state_ && state_->plain; }
+
  private:
   struct State {
     StatusCode code;
     int err;
     std::string message;
+    bool plain = false;
   };
   Status(StatusCode code, int err, std::string message)
       : state_(new State{code, err, std::move(message)}) {}

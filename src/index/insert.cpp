@@ -1,0 +1,256 @@
+// Graph insertion: slot choice, the item's records, and construction linking.
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+
+#include "index/core_index.h"
+#include "index/distance.h"
+#include "index/quantize.h"
+#include "util/env.h"
+#include "util/fnv.h"
+
+namespace tarnix {
+namespace {
+
+constexpr uint32_t kDefaultEfConstruction = 50;
+constexpr uint32_t kDefaultReuseMaxCapacity = 1'000'000;
+
+uint32_t ef_construction() {
+  return env_usize("TARNIX_EF_CONSTRUCTION").value_or(kDefaultEfConstruction);
+}
+
+// The row entry a full row gives up for a new neighbour: a pure function of the two slots,
+// so rebuilding a graph in the same order gives the same rows.
+size_t eviction_index(uint32_t a, uint32_t b) {
+  return static_cast<size_t>(((a + b) * 1664525u + 1013904223u) % kRowNeighbors);
+}
+
+// Adds a -> b to a row. Returns the evicted entry, or kEmptyEntry when nothing was evicted.
+// `changed` reports whether the row changed at all.
+uint32_t add_to_row(uint32_t* row, uint32_t a, uint32_t b, bool* changed) {
+  *changed = false;
+  for (size_t i = 0; i < kRowNeighbors; ++i) {
+    if (row[i] == b) return kEmptyEntry;
+    if (row[i] == kEmptyEntry) {
+      row[i] = b;
+      *changed = true;
+      return kEmptyEntry;
+    }
+  }
+  size_t victim = eviction_index(a, b);
+  uint32_t evicted = row[victim];
+  row[victim] = b;
+  *changed = true;
+  return evicted;
+}
+
+void remove_first(std::vector<uint32_t>& list, uint32_t value) {
+  auto it = std::find(list.begin(), list.end(), value);
+  if (it == list.end()) return;
+  *it = list.back();
+  list.pop_back();
+}
+
+// Best-first construction search from `entry` with width ef_c; fills context.results.
+// VectorAt(slot) gives the slot's code bytes or null; RowAt(slot) its row or null.
+template <class VectorAt, class RowAt>
+void construction_search(SearchContext& context, size_t dim, uint32_t entry, uint32_t ef_c,
+                         VectorAt&& vector_at, RowAt&& row_at) {
+  const uint8_t* query = context.query.data();
+  const uint8_t* entry_vector = vector_at(entry);
+  if (!entry_vector) return;
+  Candidate start{distance(query, entry_vector, dim), entry};
+  context.candidates.push(start);
+  context.results.push(start);
+  context.visit(entry);
+  auto results_full = [&] { return context.results.size() >= ef_c && !context.results.empty(); };
+  while (!context.candidates.empty()) {
+    Candidate c = context.candidates.pop();
+    if (results_full() && context.results.top().distance < c.distance) break;
+    const uint32_t* row = row_at(c.slot);
+    if (!row) continue;
+    for (size_t i = 0; i < kRowNeighbors; ++i) {
+      uint32_t n = row[i];
+      if (n == kEmptyEntry || !context.visit(n)) continue;
+      const uint8_t* v = vector_at(n);
+      if (!v) continue;
+      uint32_t d = distance(query, v, dim);
+      if (results_full() && d >= context.results.top().distance) continue;
+      context.candidates.push({d, n});
+      context.results.push({d, n});
+      if (context.results.size() > ef_c) context.results.pop();
+    }
+  }
+}
+
+// The construction search's results, nearest first.
+std::vector<Candidate>& sorted_results(SearchContext& context) {
+  std::vector<Candidate>& items = context.results.items();
+  std::sort(items.begin(), items.end());
+  return items;
+}
+
+}  // namespace
+
+bool CoreIndex::reuse_enabled(bool a_slot_is_freed) const {
+  if (incoming_edges) return true;
+  bool have_free = a_slot_is_freed || !free_slots.empty();
+  return have_free &&
+         capacity <= env_usize("TARNIX_REVERSE_REUSE_MAX_CAPACITY").value_or(
+                         kDefaultReuseMaxCapacity);
+}
+
+uint32_t CoreIndex::peek_slot(bool reuse, std::optional<uint32_t> freed) {
+  if (!reuse) return next_slot;
+  // Stale entries at the top would be discarded by the allocation anyway.
+  while (!free_slots.empty()) {
+    uint32_t s = free_slots.top();
+    if (s < capacity && deleted.contains(s)) break;
+    free_slots.pop();
+  }
+  std::optional<uint32_t> best;
+  if (!free_slots.empty()) best = free_slots.top();
+  if (freed && *freed < capacity && (!best || *freed < *best)) best = freed;
+  return best.value_or(next_slot);
+}
+
+uint32_t CoreIndex::take_slot(bool reuse) {
+  if (reuse && !incoming_edges) ensure_incoming_edges();
+  if (incoming_edges) {
+    while (!free_slots.empty()) {
+      uint32_t s = free_slots.top();
+      free_slots.pop();
+      if (s < capacity && deleted.contains(s)) {
+        detach_node_graph(s);
+        return s;
+      }
+    }
+  }
+  uint32_t s = next_slot;
+  if (next_slot != UINT32_MAX) ++next_slot;
+  return s;
+}
+
+Status CoreIndex::insert_in_mem(std::string_view id, std::span<const float> vector,
+                                const Json& metadata, std::span<const std::string> skip_index,
+                                std::optional<uint32_t> ttl) {
+  // A vector that cannot be stored is dropped before anything changes, so a refused item
+  // never deletes the item it would have replaced.
+  if (dim == 0 ? (vector.empty() || vector.size() > kMaxDimension) : vector.size() != dim) {
+    return Status();
+  }
+  const uint64_t hash = id_hash(id);
+  std::optional<uint32_t> replaced;
+  if (auto it = ext_to_int.find(hash); it != ext_to_int.end() && valid_ids.contains(it->second)) {
+    replaced = it->second;
+  }
+
+  // Everything that can fail comes first: a failed insert leaves the index untouched.
+  std::optional<uint32_t> expiry;
+  if (ttl) {
+    uint32_t now;
+    TARNIX_ASSIGN_OR_RETURN(now, unix_seconds(*clock_));
+    // Saturates instead of wrapping: a huge ttl means "never", not "at once".
+    expiry = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{now} + *ttl, UINT32_MAX));
+  }
+  if (dim == 0) TARNIX_RETURN_IF_ERROR(set_dimension(vector.size()));
+  const bool reuse = reuse_enabled(replaced.has_value());
+  const uint32_t slot = peek_slot(reuse, replaced);
+  TARNIX_RETURN_IF_ERROR(ensure_capacity(uint64_t{slot} + 1));
+  TARNIX_RETURN_IF_ERROR(reserve_slot(slot));
+  uint64_t id_offset;
+  TARNIX_ASSIGN_OR_RETURN(id_offset, files.ids.append(id));
+  uint64_t meta_offset;
+  TARNIX_ASSIGN_OR_RETURN(meta_offset, files.metadata.append(dump_compact(metadata)));
+
+  // From here on nothing fails.
+  if (replaced) delete_internal_id_with_options(*replaced, true);
+  const uint32_t taken = take_slot(reuse);
+  assert(taken == slot);
+  (void)taken;
+  std::memcpy(files.id_offsets.data() + uint64_t{slot} * kOffsetBytes, &id_offset, 8);
+  std::memcpy(files.meta_offsets.data() + uint64_t{slot} * kOffsetBytes, &meta_offset, 8);
+  quantize(vector.data(), dim, mutable_vector_at(slot));
+  std::memset(mutable_row_at(slot), 0xFF, kRowBytes);
+  ext_to_int[hash] = slot;
+  valid_ids.add(slot);
+  deleted.remove(slot);
+  if (expiry) expiration_index[*expiry].push_back(slot);
+  for (const auto& [key, value] : metadata.items()) {
+    if (key == "id" || key == "_id") continue;
+    if (std::find(skip_index.begin(), skip_index.end(), key) != skip_index.end()) continue;
+    index_metadata_value(key, value, slot);
+  }
+  if (!enter_point) {
+    enter_point = slot;
+  } else {
+    link_new_slot(slot);
+  }
+  return Status();
+}
+
+void CoreIndex::link_new_slot(uint32_t slot) {
+  SearchContext& context = SearchContext::for_this_thread();
+  context.reset(capacity, dim);
+  std::memcpy(context.query.data(), vector_at(slot), dim);
+  construction_search(
+      context, dim, *enter_point, ef_construction(),
+      [this](uint32_t s) { return vector_at(s); }, [this](uint32_t s) { return row_at(s); });
+  std::vector<Candidate>& nearest = sorted_results(context);
+  size_t links = std::min(nearest.size(), kRowNeighbors);
+  for (size_t i = 0; i < links; ++i) {
+    add_neighbor(slot, nearest[i].slot);
+    add_neighbor(nearest[i].slot, slot);
+  }
+}
+
+void CoreIndex::add_neighbor(uint32_t a, uint32_t b) {
+  if (a == b || a >= capacity || b >= capacity) return;
+  uint32_t* row = mutable_row_at(a);
+  if (!row) return;
+  bool changed;
+  uint32_t evicted = add_to_row(row, a, b, &changed);
+  if (!changed || !incoming_edges) return;
+  auto& incoming = *incoming_edges;
+  if (evicted != kEmptyEntry && evicted < incoming.size()) remove_first(incoming[evicted], a);
+  if (b < incoming.size()) {
+    auto& list = incoming[b];
+    if (std::find(list.begin(), list.end(), a) == list.end()) list.push_back(a);
+  }
+}
+
+void CoreIndex::add_neighbor_static(uint8_t* graph, uint32_t a, uint32_t b) {
+  bool changed;
+  add_to_row(reinterpret_cast<uint32_t*>(graph + uint64_t{a} * kRowBytes), a, b, &changed);
+}
+
+std::optional<uint32_t> CoreIndex::rebuild_graph_links(const uint8_t* vectors, uint8_t* graph,
+                                                       uint32_t count, size_t dim) {
+  std::optional<uint32_t> entry;
+  SearchContext& context = SearchContext::for_this_thread();
+  auto vector_of = [&](uint32_t s) -> const uint8_t* {
+    return s < count ? vectors + uint64_t{s} * dim : nullptr;
+  };
+  auto row_of = [&](uint32_t s) -> const uint32_t* {
+    return s < count ? reinterpret_cast<const uint32_t*>(graph + uint64_t{s} * kRowBytes)
+                     : nullptr;
+  };
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!entry) {
+      entry = i;
+      continue;
+    }
+    context.reset(count, dim);
+    std::memcpy(context.query.data(), vector_of(i), dim);
+    construction_search(context, dim, *entry, ef_construction(), vector_of, row_of);
+    std::vector<Candidate>& nearest = sorted_results(context);
+    size_t links = std::min(nearest.size(), kRowNeighbors);
+    for (size_t j = 0; j < links; ++j) {
+      add_neighbor_static(graph, i, nearest[j].slot);
+      add_neighbor_static(graph, nearest[j].slot, i);
+    }
+  }
+  return entry;
+}
+
+}  // namespace tarnix

@@ -1,0 +1,119 @@
+// Slot files: growth, the first vector's sizing, block reservation, and per-slot access.
+#include <algorithm>
+#include <cstring>
+
+#include "index/core_index.h"
+#include "util/env.h"
+#include "util/fnv.h"
+
+namespace tarnix {
+namespace {
+
+uint64_t read_u64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+}  // namespace
+
+Status CoreIndex::ensure_capacity(uint64_t required) {
+  if (dim == 0 || required < capacity) return Status();
+  uint64_t step = env_usize("TARNIX_CAPACITY_GROWTH")
+                      .value_or(std::max<uint32_t>(capacity / 4, 250'000));
+  uint64_t headroom = std::max<uint64_t>(step / 10, 25'000);
+  uint64_t wanted = std::max(capacity + step, required + headroom);
+  uint32_t new_capacity = static_cast<uint32_t>(std::min<uint64_t>(wanted, UINT32_MAX));
+  struct Target {
+    SlotFile& file;
+    uint64_t record_bytes;
+  };
+  for (Target t : {Target{files.vectors, dim}, Target{files.graph, kRowBytes},
+                   Target{files.id_offsets, kOffsetBytes},
+                   Target{files.meta_offsets, kOffsetBytes}}) {
+    // Growth never shrinks a file that is already longer.
+    uint64_t length = std::max(t.file.length(), uint64_t{new_capacity} * t.record_bytes);
+    // On failure the files grown so far stay grown; capacity still fits every mapping.
+    TARNIX_RETURN_IF_ERROR(t.file.set_length(length));
+  }
+  capacity = new_capacity;
+  if (incoming_edges) incoming_edges->resize(capacity);
+  return Status();
+}
+
+Status CoreIndex::set_dimension(uint64_t new_dim) {
+  uint64_t length = std::max(files.vectors.length(), uint64_t{capacity} * new_dim);
+  Status s = files.vectors.set_length(length);
+  if (!s.ok()) return s;
+  dim = new_dim;
+  capacity = std::max<uint64_t>(capacity, std::min<uint64_t>(files.vectors.length() / dim,
+                                                              UINT32_MAX));
+  return Status();
+}
+
+uint32_t CoreIndex::capacity_from_files() const {
+  uint64_t slots = std::min({files.graph.length() / kRowBytes,
+                             files.id_offsets.length() / kOffsetBytes,
+                             files.meta_offsets.length() / kOffsetBytes});
+  if (dim != 0) slots = std::min(slots, files.vectors.length() / dim);
+  return static_cast<uint32_t>(std::min<uint64_t>(slots, UINT32_MAX));
+}
+
+void CoreIndex::rebuild_runtime_state() {
+  std::optional<uint32_t> highest = valid_ids.maximum();
+  if (auto d = deleted.maximum(); d && (!highest || *d > *highest)) highest = d;
+  if (!highest) {
+    next_slot = 0;
+  } else {
+    next_slot = *highest == UINT32_MAX ? UINT32_MAX : *highest + 1;
+  }
+  std::vector<uint32_t> free = deleted.to_vector();
+  free_slots = FreeSlots(std::greater<uint32_t>(), std::move(free));
+  incoming_edges.reset();
+}
+
+Status CoreIndex::reserve_slot(uint32_t slot) {
+  uint64_t end = uint64_t{slot} + 1;
+  if (dim != 0) TARNIX_RETURN_IF_ERROR(files.vectors.reserve_through(end * dim));
+  TARNIX_RETURN_IF_ERROR(files.graph.reserve_through(end * kRowBytes));
+  TARNIX_RETURN_IF_ERROR(files.id_offsets.reserve_through(end * kOffsetBytes));
+  return files.meta_offsets.reserve_through(end * kOffsetBytes);
+}
+
+const uint8_t* CoreIndex::vector_at(uint32_t slot) const {
+  if (dim == 0 || (uint64_t{slot} + 1) * dim > files.vectors.length()) return nullptr;
+  return files.vectors.data() + uint64_t{slot} * dim;
+}
+
+uint8_t* CoreIndex::mutable_vector_at(uint32_t slot) {
+  return const_cast<uint8_t*>(std::as_const(*this).vector_at(slot));
+}
+
+const uint32_t* CoreIndex::row_at(uint32_t slot) const {
+  if ((uint64_t{slot} + 1) * kRowBytes > files.graph.length()) return nullptr;
+  return reinterpret_cast<const uint32_t*>(files.graph.data() + uint64_t{slot} * kRowBytes);
+}
+
+uint32_t* CoreIndex::mutable_row_at(uint32_t slot) {
+  return const_cast<uint32_t*>(std::as_const(*this).row_at(slot));
+}
+
+std::optional<uint32_t> CoreIndex::live_slot_of(std::string_view id) const {
+  auto it = ext_to_int.find(id_hash(id));
+  if (it == ext_to_int.end() || !valid_ids.contains(it->second)) return std::nullopt;
+  return it->second;
+}
+
+std::string CoreIndex::get_external_id(uint32_t slot) const {
+  return with_ids_mmap([&](const BlobView& ids) { return get_external_id_from_mmap(slot, ids); });
+}
+
+std::string CoreIndex::get_external_id_from_mmap(uint32_t slot, const BlobView& ids) const {
+  if ((uint64_t{slot} + 1) * kOffsetBytes > files.id_offsets.length()) return "";
+  uint64_t offset = read_u64(files.id_offsets.data() + uint64_t{slot} * kOffsetBytes);
+  std::optional<std::string_view> bytes = ids.record(offset, UINT32_MAX);
+  if (!bytes || !is_valid_utf8(*bytes)) return "";
+  return std::string(*bytes);
+}
+
+}  // namespace tarnix

@@ -1,0 +1,48 @@
+// Expiry: items with a time to live are hidden from readers from their expiry second on and
+// deleted by the next sweep of a writing call. Times are whole seconds since the epoch.
+#include "index/core_index.h"
+
+namespace tarnix {
+
+Status CoreIndex::check_expiration() {
+  uint32_t now;
+  TARNIX_ASSIGN_OR_RETURN(now, unix_seconds(*clock_));
+  // At most one sweep per wall-clock second.
+  if (last_expiration_check >= now) return Status();
+  last_expiration_check = now;
+  std::vector<uint32_t> due;
+  auto end = expiration_index.upper_bound(now);
+  for (auto it = expiration_index.begin(); it != end; ++it) {
+    due.insert(due.end(), it->second.begin(), it->second.end());
+  }
+  expiration_index.erase(expiration_index.begin(), end);
+  // The buckets are gone already, so the deletions need not visit them.
+  for (uint32_t slot : due) delete_internal_id_with_options(slot, false);
+  return Status();
+}
+
+Result<Bitmap> CoreIndex::get_lazy_expired_ids() const {
+  uint32_t now;
+  TARNIX_ASSIGN_OR_RETURN(now, unix_seconds(*clock_));
+  Bitmap expired;
+  auto end = expiration_index.upper_bound(now);
+  for (auto it = expiration_index.begin(); it != end; ++it) {
+    for (uint32_t slot : it->second) {
+      if (valid_ids.contains(slot)) expired.add(slot);
+    }
+  }
+  return expired;
+}
+
+Result<std::optional<Bitmap>> CoreIndex::expired_if_due() const {
+  uint32_t now;
+  TARNIX_ASSIGN_OR_RETURN(now, unix_seconds(*clock_));
+  if (expiration_index.empty() || expiration_index.begin()->first > now) {
+    return std::optional<Bitmap>();
+  }
+  Bitmap expired;
+  TARNIX_ASSIGN_OR_RETURN(expired, get_lazy_expired_ids());
+  return std::optional<Bitmap>(std::move(expired));
+}
+
+}  // namespace tarnix

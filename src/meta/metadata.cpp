@@ -1,0 +1,35 @@
+// Reading a slot's metadata text back. Every read that cannot produce a well-formed record
+// gives "{}"; none fails.
+#include <cstring>
+
+#include "index/core_index.h"
+
+namespace tarnix {
+namespace {
+
+constexpr const char* kMissingMetadata = "{}";
+
+}  // namespace
+
+std::string CoreIndex::get_metadata_from_mmap(uint32_t slot, const BlobView& metadata) const {
+  if ((uint64_t{slot} + 1) * kOffsetBytes > files.meta_offsets.length()) return kMissingMetadata;
+  uint64_t offset;
+  std::memcpy(&offset, files.meta_offsets.data() + uint64_t{slot} * kOffsetBytes, 8);
+  std::optional<std::string_view> bytes = metadata.record(offset, kMaxMetadataBytes);
+  if (!bytes || !is_valid_utf8(*bytes)) return kMissingMetadata;
+  return std::string(*bytes);
+}
+
+std::string CoreIndex::get_metadata(uint32_t slot) const {
+  // Cheap checks first, so a slot that cannot have a record never takes the mutex.
+  if ((uint64_t{slot} + 1) * kOffsetBytes > files.meta_offsets.length()) return kMissingMetadata;
+  uint64_t offset;
+  std::memcpy(&offset, files.meta_offsets.data() + uint64_t{slot} * kOffsetBytes, 8);
+  if (offset > files.metadata.end() || files.metadata.end() - offset < 4) {
+    return kMissingMetadata;
+  }
+  return with_metadata_mmap(
+      [&](const BlobView& metadata) { return get_metadata_from_mmap(slot, metadata); });
+}
+
+}  // namespace tarnix

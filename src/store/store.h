@@ -1,0 +1,135 @@
+// Store: one open storage directory, the facade that every host method calls.
+//
+// It owns the index behind the reader-writer lock `core`, the log writer behind `wal`, the
+// cross-process gate and the projection runtime, and it takes them in the documented order:
+// gate, then core, then wal (`remove` alone takes wal before the gate). Inputs arrive as the
+// host gave them (JSON texts unparsed) and are checked before any lock is taken.
+//
+// Thread safety: the host serialises every method except search, which may run on any
+// number of threads at once and alongside one other method.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <shared_mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "index/core_index.h"
+#include "projection/pca_runtime.h"
+#include "storage/fs.h"
+#include "storage/process_gate.h"
+#include "storage/wal.h"
+#include "util/status.h"
+
+namespace tarnix {
+
+// The index and its lock, shared with the projection worker and with streams, which may
+// outlive the store.
+struct SharedIndex {
+  std::shared_mutex mu;
+  std::unique_ptr<CoreIndex> index;
+};
+
+struct StoreOptions {
+  std::shared_ptr<FileSystem> fs = posix_file_system();
+  std::shared_ptr<Clock> clock = system_clock();
+  bool pca_enabled = true;
+};
+
+struct SearchHit {
+  std::string id;
+  float score;
+  std::string metadata;
+};
+
+class Store {
+ public:
+  // Opens or creates the store in `path`, recovering whatever a crash left behind.
+  static Result<std::unique_ptr<Store>> open(std::string path, StoreOptions options);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  // ---- Writes. ----
+  Status add(std::string_view id, std::span<const float> vector, std::string_view metadata,
+             const std::optional<std::vector<std::string>>& skip_index,
+             std::optional<uint32_t> ttl);
+  Status add_batch(std::span<const std::string> ids, std::span<const std::vector<float>> vectors,
+                   std::span<const std::string> metadatas,
+                   const std::optional<std::vector<std::string>>& skip_index,
+                   std::optional<uint32_t> ttl);
+  Status remove(std::string_view id);
+  Result<uint64_t> delete_by_filter(std::string_view filter_json);
+  Result<bool> prewarm_delete_path();
+  Status persist();
+
+  // ---- Reads. ----
+  Result<uint64_t> count();
+  Result<bool> exists(std::string_view filter_json);
+  Result<std::vector<std::string>> get_all_items(std::string_view filter_json);
+  Result<std::string> get_all_items_json(std::string_view filter_json);
+  Result<std::string> aggregate_unique(std::string_view filter_json, std::string_view group_by,
+                                       std::string_view sort_by,
+                                       std::span<const std::string> output_fields,
+                                       bool descending);
+
+  // A search runs in steps so that the host can parse the filter and enter the gate while
+  // it still holds its interpreter lock, and release that lock for the search itself: the
+  // caller parses with parse_filter_argument, enters gate() as a reader, then searches.
+  ProcessGate& gate() { return *gate_; }
+  Result<std::vector<SearchHit>> search(std::span<const float> query, uint32_t k,
+                                        const Json* filter, bool load_metadata);
+  Result<std::string> search_json(std::span<const float> query, uint32_t k, const Json* filter);
+
+  // Parses filter text; the error is "Invalid Filter: {detail}".
+  static Result<Json> parse_filter_argument(std::string_view text);
+
+  // ---- For the projection stream and tests. ----
+  const std::shared_ptr<SharedIndex>& shared_index() const { return core_; }
+  const std::shared_ptr<ProcessGate>& shared_gate() const { return gate_; }
+  const std::shared_ptr<PcaRuntime>& pca_runtime() const { return pca_; }
+  bool pca_enabled() const { return pca_enabled_; }
+  const std::string& path() const { return path_; }
+
+ private:
+  Store(std::string path, StoreOptions options);
+
+  // Claims the writer role; a store whose view may be stale or private reloads first.
+  Status become_writer();
+  // Appends the records that `encode` writes, flushes them, and syncs when due.
+  template <class F>
+  Status log(F&& encode);
+  Status maybe_sync_wal();
+  // Validates and parses metadata texts before anything is locked.
+  Result<Json> parse_metadata(std::string_view text) const;
+  Status check_vector(std::span<const float> vector, uint64_t dim) const;
+  uint64_t current_dim();
+  // Queues a projection event when projection is enabled.
+  void enqueue(PcaEventKind kind);
+  // Queues the complete live content of the store for the projection.
+  void enqueue_snapshot_sync();
+
+  std::string path_;
+  std::shared_ptr<FileSystem> fs_;
+  std::shared_ptr<Clock> clock_;
+  bool pca_enabled_;
+  std::atomic<uint64_t> last_wal_sync_ms_{0};
+  std::shared_ptr<SharedIndex> core_;
+  std::shared_ptr<std::shared_mutex> wal_mu_;
+  std::unique_ptr<WalWriter> wal_;
+  std::shared_ptr<ProcessGate> gate_;
+  std::shared_ptr<PcaRuntime> pca_;
+  // The index was built while another process may have been writing: its files are mapped
+  // privately and it must be rebuilt before this store writes.
+  bool private_view_ = false;
+  // What the durable state looked like when the index was built; a change means another
+  // process has written since.
+  std::string opened_stamp_;
+};
+
+}  // namespace tarnix

@@ -1,0 +1,147 @@
+// Opening a store: recovery of whatever a crash left, then the runtime pieces.
+#include <fcntl.h>
+
+#include "storage/format.h"
+#include "storage/snapshot.h"
+#include "store/store.h"
+#include "util/env.h"
+
+namespace tarnix {
+namespace {
+
+constexpr uint64_t kDefaultPcaUpdateDelayMs = 120'000;
+constexpr uint64_t kDefaultPcaWorkerIntervalMs = 5'000;
+constexpr uint32_t kDefaultPcaBatchSize = 128;
+
+// What the durable state looks like: every writing call appends to the log or replaces the
+// snapshot, so a change of either means another process has written.
+Result<std::string> durable_stamp(FileSystem& fs, const std::string& dir) {
+  FileStamp wal, snapshot;
+  TARNIX_ASSIGN_OR_RETURN(wal, fs.stat(join_path(dir, kWalFile)));
+  TARNIX_ASSIGN_OR_RETURN(snapshot, fs.stat(join_path(dir, kSnapshotFile)));
+  return std::to_string(wal.size) + "/" + std::to_string(wal.inode) + "/" +
+         std::to_string(snapshot.size) + "/" + std::to_string(snapshot.inode) + "/" +
+         std::to_string(snapshot.mtime_nanos);
+}
+
+struct Recovered {
+  std::unique_ptr<CoreIndex> index;
+  ReplayOutcome replay;
+};
+
+// Builds the index from the files: snapshot, then log replay, then the fit to the files.
+// Runs inside the gate as a writer. `shared` says whether the index may write to the files.
+Result<Recovered> recover_index(const std::string& dir, const StoreOptions& options,
+                                bool shared) {
+  Recovered r;
+  CoreIndex::Options index_options{options.fs, options.clock, shared};
+  TARNIX_ASSIGN_OR_RETURN(r.index, CoreIndex::open(dir, index_options));
+  if (std::optional<SnapshotData> snapshot = load_snapshot(*options.fs, dir)) {
+    apply_snapshot(*r.index, std::move(*snapshot));
+  }
+  // Replay inserts through the index's own paths, which need the runtime slot state.
+  r.index->rebuild_runtime_state();
+  TARNIX_ASSIGN_OR_RETURN(r.replay, replay_wal(*options.fs, join_path(dir, kWalFile), *r.index));
+  r.index->reconcile_with_files();
+  return r;
+}
+
+}  // namespace
+
+Store::Store(std::string path, StoreOptions options)
+    : path_(std::move(path)),
+      fs_(std::move(options.fs)),
+      clock_(std::move(options.clock)),
+      pca_enabled_(options.pca_enabled),
+      core_(std::make_shared<SharedIndex>()),
+      wal_mu_(std::make_shared<std::shared_mutex>()) {}
+
+Store::~Store() {
+  if (gate_) gate_->release_writer_role();
+}
+
+Result<std::unique_ptr<Store>> Store::open(std::string path, StoreOptions options) {
+  std::unique_ptr<Store> store(new Store(path, options));
+  FileSystem& fs = *store->fs_;
+  TARNIX_RETURN_IF_ERROR(fs.create_dirs(path));
+
+  Result<std::shared_ptr<ProcessGate>> gate = ProcessGate::open(fs, path);
+  if (!gate.ok()) return gate.status().as_plain_os_error();
+  store->gate_ = std::move(gate).value();
+  ProcessGate& g = *store->gate_;
+
+  {
+    // Recovery writes data files, so it never interleaves with another process's writes.
+    GateWriter inside(g);
+    // Replay writes into the data files. Another process that has the directory open may
+    // have written there since the log began, in slots this replay would assign otherwise,
+    // so unless nobody else is here (or there is nothing to replay) the replay's changes
+    // stay private to this process, which then rebuilds its index before it writes.
+    FileStamp wal_file;
+    Result<FileStamp> wal_stat = fs.stat(join_path(path, kWalFile));
+    if (wal_stat.ok()) wal_file = *wal_stat;
+    bool shared = g.alone() || (wal_stat.ok() && wal_file.size == 0);
+    Result<Recovered> recovered = recover_index(path, options, shared);
+    if (!recovered.ok()) return recovered.status().as_plain_os_error();
+    const ReplayOutcome& replay = recovered->replay;
+    store->private_view_ = !shared;
+
+    Result<WalWriter> wal = WalWriter::open(fs, join_path(path, kWalFile));
+    if (!wal.ok()) return wal.take_status();
+    store->wal_ = std::make_unique<WalWriter>(std::move(wal).value());
+    // A torn tail would hide every later record from replay. It is cut only while nobody
+    // else has the directory open, since another process might be appending right now.
+    if (g.alone() && replay.good_end < replay.file_length) {
+      Status cut = store->wal_->truncate_and_sync(replay.good_end);
+      if (!cut.ok()) return cut.as_plain_os_error();
+    }
+    Result<std::string> stamp = durable_stamp(fs, path);
+    if (!stamp.ok()) return stamp.status().as_plain_os_error();
+    store->opened_stamp_ = std::move(stamp).value();
+    store->core_->index = std::move(recovered->index);
+  }
+  g.share_presence();
+
+  PcaRuntime::Settings settings;
+  settings.update_delay_ms =
+      env_u64_plain("TARNIX_PCA_UPDATE_DELAY_MS").value_or(kDefaultPcaUpdateDelayMs);
+  settings.worker_interval_ms =
+      env_u64_plain("TARNIX_PCA_WORKER_INTERVAL_MS").value_or(kDefaultPcaWorkerIntervalMs);
+  settings.batch_size = env_u32_plain("TARNIX_PCA_BATCH_SIZE").value_or(kDefaultPcaBatchSize);
+  store->pca_ = std::make_shared<PcaRuntime>(settings);
+
+  Result<uint64_t> now = unix_millis(*store->clock_);
+  if (!now.ok()) return now.take_status();
+  store->last_wal_sync_ms_ = *now;
+  if (store->pca_enabled_) store->enqueue_snapshot_sync();
+  return store;
+}
+
+Status Store::become_writer() {
+  if (gate_->has_writer_role()) return Status();
+  TARNIX_RETURN_IF_ERROR(gate_->claim_writer_role());
+  GateWriter inside(*gate_);
+  Result<std::string> stamp = durable_stamp(*fs_, path_);
+  if (!stamp.ok()) return stamp.take_status();
+  if (!private_view_ && *stamp == opened_stamp_) return Status();
+
+  // Another process wrote since this index was built (or it was built privately): writing
+  // on top of it would overwrite that process's slots and records, so rebuild it from the
+  // files first. This store is the only writer from here on.
+  Result<Recovered> recovered = recover_index(path_, StoreOptions{fs_, clock_, pca_enabled_}, true);
+  if (!recovered.ok()) return recovered.take_status();
+  Result<WalWriter> wal = WalWriter::open(*fs_, join_path(path_, kWalFile));
+  if (!wal.ok()) return wal.take_status();
+  {
+    std::unique_lock<std::shared_mutex> core_lock(core_->mu);
+    std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
+    core_->index = std::move(recovered->index);
+    *wal_ = std::move(wal).value();
+  }
+  private_view_ = false;
+  opened_stamp_ = std::move(stamp).value();
+  if (pca_enabled_) enqueue_snapshot_sync();
+  return Status();
+}
+
+}  // namespace tarnix

@@ -1,0 +1,103 @@
+// persist: make the data files durable, trim unused capacity, write a new snapshot
+// atomically, and empty the log.
+#include <algorithm>
+#include <mutex>
+
+#include "storage/format.h"
+#include "storage/snapshot.h"
+#include "store/store.h"
+
+namespace tarnix {
+namespace {
+
+// Capacity released only when worth a resize: at least 1024 slots or 1 % of the capacity.
+bool worth_trimming(uint32_t capacity, uint32_t needed) {
+  if (capacity <= needed) return false;
+  uint64_t slack = capacity - needed;
+  return slack >= 1024 || slack * 100 >= capacity;
+}
+
+// Bookkeeping after the capacity shrank to `capacity`.
+void adopt_capacity(CoreIndex& index, uint32_t capacity) {
+  index.capacity = capacity;
+  if (index.incoming_edges && index.incoming_edges->size() > capacity) {
+    index.incoming_edges->resize(capacity);
+  }
+  index.deleted.remove_from(capacity);
+  std::optional<uint32_t> highest = index.valid_ids.maximum();
+  if (auto d = index.deleted.maximum(); d && (!highest || *d > *highest)) highest = d;
+  index.next_slot = !highest ? 0 : *highest == UINT32_MAX ? UINT32_MAX : *highest + 1;
+  if (index.enter_point && !index.valid_ids.contains(*index.enter_point)) {
+    index.enter_point = index.valid_ids.minimum();
+  }
+}
+
+// Shrinks the four slot files to `needed` slots. A failure part-way leaves some files
+// shorter than others; the capacity then follows the shortest, so no mapping is ever used
+// beyond its file.
+Status trim_tail(CoreIndex& index, uint32_t needed) {
+  struct Target {
+    SlotFile& file;
+    uint64_t record_bytes;
+  };
+  Status failure;
+  for (Target t : {Target{index.files.vectors, index.dim}, Target{index.files.graph, kRowBytes},
+                   Target{index.files.id_offsets, kOffsetBytes},
+                   Target{index.files.meta_offsets, kOffsetBytes}}) {
+    failure = t.file.set_length(uint64_t{needed} * t.record_bytes);
+    if (!failure.ok()) break;
+  }
+  adopt_capacity(index, std::min(index.capacity, index.capacity_from_files()));
+  return failure;
+}
+
+}  // namespace
+
+Status Store::persist() {
+  TARNIX_RETURN_IF_ERROR(become_writer());
+  const std::string snapshot_path = join_path(path_, kSnapshotFile);
+  const std::string temp_path = join_path(path_, kSnapshotTempFile);
+  {
+    std::unique_lock<std::shared_mutex> core_lock(core_->mu);
+    CoreIndex& index = *core_->index;
+    TARNIX_RETURN_IF_ERROR(index.check_expiration());
+    index.ext_to_int.rehash(0);
+    index.num_index.rehash(0);
+
+    if (index.dim > 0 && index.capacity > 0) {
+      std::optional<uint32_t> highest = index.valid_ids.maximum();
+      uint32_t needed = std::max<uint32_t>(highest ? *highest + 1 : 0, 1);
+      // Shrinking a file under another process's mapping would kill that process with
+      // SIGBUS, so the trim waits for a persist made while no one else has the directory
+      // open. Being alone also keeps anyone from mapping the files until it is done.
+      if (worth_trimming(index.capacity, needed) && gate_->try_alone()) {
+        Status trimmed = trim_tail(index, needed);
+        gate_->share_presence();
+        TARNIX_RETURN_IF_ERROR(trimmed);
+      }
+    }
+    for (SlotFile* f : {&index.files.vectors, &index.files.graph, &index.files.id_offsets,
+                        &index.files.meta_offsets}) {
+      TARNIX_RETURN_IF_ERROR(f->flush());
+    }
+    TARNIX_RETURN_IF_ERROR(index.files.ids.datasync());
+    TARNIX_RETURN_IF_ERROR(index.files.metadata.datasync());
+  }
+  {
+    // Searches keep running while the snapshot is written.
+    std::shared_lock<std::shared_mutex> core_lock(core_->mu);
+    TARNIX_RETURN_IF_ERROR(write_snapshot_file(*fs_, temp_path, *core_->index));
+  }
+  TARNIX_RETURN_IF_ERROR(fs_->rename(temp_path, snapshot_path));
+  TARNIX_RETURN_IF_ERROR(sync_parent_dir(*fs_, snapshot_path));
+  {
+    std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
+    TARNIX_RETURN_IF_ERROR(wal_->truncate_and_sync(0));
+  }
+  uint64_t now;
+  TARNIX_ASSIGN_OR_RETURN(now, unix_millis(*clock_));
+  last_wal_sync_ms_ = now;
+  return Status();
+}
+
+}  // namespace tarnix
