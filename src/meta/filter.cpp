@@ -7,7 +7,9 @@
 namespace tarnix {
 namespace {
 
-bool is_id_field(std::string_view field) { return field == "id" || field == "_id"; }
+bool is_id_field(std::string_view field) {
+  return field == "id" || field == "_id";
+}
 
 // The running set of a conjunction starts as the restriction, or everything that is live.
 Bitmap start_set(const FilterContext& ctx, const Bitmap* restriction) {
@@ -15,8 +17,7 @@ Bitmap start_set(const FilterContext& ctx, const Bitmap* restriction) {
 }
 
 // Union of the field conditions that the elements of a "$in" / "$nin" array stand for.
-Bitmap union_of_conditions(const FilterContext& ctx, std::string_view field,
-                           const Json& elements) {
+Bitmap union_of_conditions(const FilterContext& ctx, std::string_view field, const Json& elements) {
   Bitmap out;
   for (const Json& element : elements) {
     out |= evaluate_field_condition(ctx, field, element, nullptr);
@@ -56,7 +57,9 @@ Bitmap evaluate_operator(const FilterContext& ctx, std::string_view field, std::
 
 }  // namespace
 
-Result<Json> parse_filter(std::string_view text) { return parse_json(text); }
+Result<Json> parse_filter(std::string_view text) {
+  return parse_json(text);
+}
 
 Bitmap evaluate_filter(const FilterContext& ctx, const Json& filter, const Bitmap* restriction) {
   if (!filter.is_object()) return Bitmap();

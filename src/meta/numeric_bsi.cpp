@@ -9,9 +9,13 @@ namespace tarnix {
 namespace {
 
 // Position of the highest set bit; 0 for a code of 0.
-int highest_bit(uint32_t code) { return code == 0 ? 0 : std::bit_width(code) - 1; }
+int highest_bit(uint32_t code) {
+  return code == 0 ? 0 : std::bit_width(code) - 1;
+}
 
-bool bit_set(uint32_t code, int i) { return (code >> i) & 1u; }
+bool bit_set(uint32_t code, int i) {
+  return (code >> i) & 1u;
+}
 
 }  // namespace
 
