@@ -1,5 +1,8 @@
 #include "storage/faulty_fs.h"
 
+#include <cstdlib>
+#include <sstream>
+
 namespace tarnix {
 namespace {
 
@@ -36,6 +39,30 @@ void FaultyFileSystem::clear() {
 Status FaultyFileSystem::check(FsOp op) {
   uint64_t n = calls_[static_cast<size_t>(op)].fetch_add(1) + 1;
   std::lock_guard<std::mutex> lock(mu_);
+  if (env_var_) {
+    const char* raw = std::getenv(env_var_);
+    std::string text = raw ? raw : "";
+    if (text != env_seen_) {
+      env_seen_ = text;
+      rule_op_.reset();
+      std::istringstream in(text);
+      std::string name, mode;
+      uint64_t nth = 0;
+      int err = 0;
+      char colon1 = 0, colon2 = 0;
+      if (std::getline(in, name, ':') && (in >> nth >> colon1 >> err >> colon2 >> mode) &&
+          colon1 == ':' && colon2 == ':') {
+        if (auto parsed = fs_op_from_name(name)) {
+          rule_op_ = *parsed;
+          // This call counts too: it is the first one after the rule appeared.
+          rule_at_ = calls(*parsed) - (*parsed == op ? 1 : 0) + nth;
+          rule_err_ = err;
+          rule_persistent_ = mode == "always";
+          triggered_ = false;
+        }
+      }
+    }
+  }
   if (!rule_op_ || *rule_op_ != op) return Status();
   if (n == rule_at_ || (rule_persistent_ && n > rule_at_)) {
     triggered_ = true;

@@ -43,6 +43,11 @@ class FaultyFileSystem final : public FileSystem {
  public:
   explicit FaultyFileSystem(std::shared_ptr<FileSystem> base) : base_(std::move(base)) {}
 
+  // For tests that drive the store from another language: the rule is read from the
+  // environment variable `var` ("op:nth:errno:once" or "op:nth:errno:always", empty for
+  // none), and re-armed, counting from then on, whenever its text changes.
+  void follow_environment(const char* var) { env_var_ = var; }
+
   // Fails the n-th (1-based) next call of `op` with `err`; with `persistent`, every call
   // after it too. Replaces any earlier rule.
   void fail(FsOp op, uint64_t nth, int err, bool persistent);
@@ -90,6 +95,8 @@ class FaultyFileSystem final : public FileSystem {
   int rule_err_ = 0;
   bool rule_persistent_ = false;
   std::atomic<bool> triggered_{false};
+  const char* env_var_ = nullptr;
+  std::string env_seen_;
 };
 
 }  // namespace tarnix

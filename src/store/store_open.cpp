@@ -1,6 +1,7 @@
 // Opening a store: recovery of whatever a crash left, then the runtime pieces.
 #include <fcntl.h>
 
+#include "storage/faulty_fs.h"
 #include "storage/format.h"
 #include "storage/snapshot.h"
 #include "store/store.h"
@@ -61,6 +62,12 @@ Store::~Store() {
 }
 
 Result<std::unique_ptr<Store>> Store::open(std::string path, StoreOptions options) {
+  // A hook for the test suites of other languages, which cannot reach the seam directly.
+  if (env_flag_true("TARNIX_TEST_FAULT_INJECTION")) {
+    auto faulty = std::make_shared<FaultyFileSystem>(options.fs);
+    faulty->follow_environment("TARNIX_TEST_FAULT");
+    options.fs = std::move(faulty);
+  }
   std::unique_ptr<Store> store(new Store(path, options));
   FileSystem& fs = *store->fs_;
   TARNIX_RETURN_IF_ERROR(fs.create_dirs(path));

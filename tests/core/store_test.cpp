@@ -89,6 +89,19 @@ TEST_F(StoreTest, LogFailuresChangeNothingAndTheStoreGoesOn) {
   EXPECT_FALSE(store_->exists(R"({"_id":"lost"})").value());
 }
 
+TEST_F(StoreTest, FaultsCanBeArmedThroughTheEnvironment) {
+  setenv("TARNIX_TEST_FAULT_INJECTION", "1", 1);
+  store_.reset();
+  auto store = Store::open(dir_.path(), StoreOptions{posix_file_system(), system_clock(), false});
+  unsetenv("TARNIX_TEST_FAULT_INJECTION");
+  ASSERT_TRUE(store.ok());
+  setenv("TARNIX_TEST_FAULT", "write:1:28:once", 1);
+  Status s = (*store)->add("a", std::vector<float>{0.1f}, "{}", std::nullopt, std::nullopt);
+  EXPECT_EQ(s.message(), "No space left on device (os error 28)");
+  EXPECT_TRUE((*store)->add("a", std::vector<float>{0.1f}, "{}", std::nullopt, std::nullopt).ok());
+  unsetenv("TARNIX_TEST_FAULT");
+}
+
 TEST_F(StoreTest, ABatchLargerThanTheBufferIsAllOrNothing) {
   std::vector<std::string> ids, metas;
   std::vector<std::vector<float>> vectors;
