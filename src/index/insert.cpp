@@ -69,15 +69,23 @@ void construction_search(SearchContext& context, size_t dim, uint32_t entry, uin
     if (results_full() && context.results.top().distance < c.distance) break;
     const uint32_t* row = row_at(c.slot);
     if (!row) continue;
+    uint32_t fresh[kRowNeighbors];
+    const uint8_t* codes[kRowNeighbors];
+    size_t m = 0;
     for (size_t i = 0; i < kRowNeighbors; ++i) {
       uint32_t n = row[i];
       if (n == kEmptyEntry || !context.visit(n)) continue;
       const uint8_t* v = vector_at(n);
       if (!v) continue;
-      uint32_t d = distance(query, v, dim);
+      prefetch_code(v, dim);
+      fresh[m] = n;
+      codes[m++] = v;
+    }
+    for (size_t j = 0; j < m; ++j) {
+      uint32_t d = distance(query, codes[j], dim);
       if (results_full() && d >= context.results.top().distance) continue;
-      context.candidates.push({d, n});
-      context.results.push({d, n});
+      context.candidates.push({d, fresh[j]});
+      context.results.push({d, fresh[j]});
       if (context.results.size() > ef_c) context.results.pop();
     }
   }

@@ -171,16 +171,29 @@ std::vector<Candidate> CoreIndex::search_core(uint32_t k, uint32_t ef, const Bit
     if (results.size() >= ef && !results.empty() && results.top().distance < c.distance) break;
     const uint32_t* row = row_at(c.slot);
     if (!row) continue;
+    // Unvisited neighbours first, with their codes prefetched, then their distances in row
+    // order: the same decisions as one pass, without a memory stall per neighbour.
+    uint32_t fresh[kRowNeighbors];
+    const uint8_t* codes[kRowNeighbors];
+    size_t m = 0;
     for (size_t i = 0; i < kRowNeighbors; ++i) {
       uint32_t n = row[i];
       if (n == kEmptyEntry || !context.visit(n)) continue;
       const uint8_t* v = vector_at(n);
       if (!v) continue;
-      uint32_t d = distance(query, v, dim);
+      prefetch_code(v, dim);
+      fresh[m] = n;
+      codes[m++] = v;
+    }
+    for (size_t j = 0; j < m; ++j) {
+      uint32_t d = distance(query, codes[j], dim);
       if (results.size() < ef || results.empty() || d < results.top().distance) {
-        candidates.push({d, n});
-        offer_result({d, n});
+        candidates.push({d, fresh[j]});
+        offer_result({d, fresh[j]});
       }
+    }
+    if (!candidates.empty()) {
+      if (const uint32_t* next = row_at(candidates.top().slot)) __builtin_prefetch(next);
     }
   }
   std::vector<Candidate> out = results.items();

@@ -1,5 +1,6 @@
 #include "module/convert.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace tarnix::py {
@@ -45,6 +46,55 @@ bool for_each_element(PyObject* obj, const char* name, const char* expected, F&&
   return true;
 }
 
+// A buffer of float32 or float64 values in C order, or nothing when the object does not
+// export one (then the sequence path handles it, with the same results).
+class FloatBuffer {
+ public:
+  explicit FloatBuffer(PyObject* obj) {
+    if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj) ||
+        !PyObject_CheckBuffer(obj)) {
+      return;
+    }
+    if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | PyBUF_ND) != 0) {
+      PyErr_Clear();
+      return;
+    }
+    held_ = true;
+    const char* f = view_.format ? view_.format : "B";
+    if (*f == '<' || *f == '=' || *f == '@') ++f;
+    if (f[0] == 'f' && f[1] == '\0' && view_.itemsize == 4) {
+      kind_ = Kind::kFloat32;
+    } else if (f[0] == 'd' && f[1] == '\0' && view_.itemsize == 8) {
+      kind_ = Kind::kFloat64;
+    }
+  }
+  ~FloatBuffer() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  FloatBuffer(const FloatBuffer&) = delete;
+  FloatBuffer& operator=(const FloatBuffer&) = delete;
+
+  bool usable(int ndim) const { return kind_ != Kind::kNone && view_.ndim == ndim; }
+  Py_ssize_t shape(int i) const { return view_.shape[i]; }
+  // Appends `n` values starting at element `start`.
+  void copy(Py_ssize_t start, Py_ssize_t n, std::vector<float>* out) const {
+    out->resize(static_cast<size_t>(n));
+    if (kind_ == Kind::kFloat32) {
+      const float* p = static_cast<const float*>(view_.buf) + start;
+      std::copy(p, p + n, out->begin());
+    } else {
+      const double* p = static_cast<const double*>(view_.buf) + start;
+      for (Py_ssize_t i = 0; i < n; ++i) (*out)[i] = static_cast<float>(p[i]);
+    }
+  }
+
+ private:
+  enum class Kind { kNone, kFloat32, kFloat64 };
+  Py_buffer view_{};
+  bool held_ = false;
+  Kind kind_ = Kind::kNone;
+};
+
 }  // namespace
 
 bool to_string(PyObject* obj, const char* name, std::string* out) {
@@ -67,6 +117,11 @@ bool to_optional_string(PyObject* obj, const char* name, std::optional<std::stri
 
 bool to_float_vector(PyObject* obj, const char* name, std::vector<float>* out) {
   out->clear();
+  FloatBuffer buffer(obj);
+  if (buffer.usable(1)) {
+    buffer.copy(0, buffer.shape(0), out);
+    return true;
+  }
   return for_each_element(obj, name, "a sequence of floats", [&](PyObject* item, size_t n) {
     if (out->capacity() < n) out->reserve(n);
     double v = PyFloat_AsDouble(item);
@@ -78,6 +133,13 @@ bool to_float_vector(PyObject* obj, const char* name, std::vector<float>* out) {
 
 bool to_float_vectors(PyObject* obj, const char* name, std::vector<std::vector<float>>* out) {
   out->clear();
+  FloatBuffer buffer(obj);
+  if (buffer.usable(2)) {
+    Py_ssize_t rows = buffer.shape(0), cols = buffer.shape(1);
+    out->resize(static_cast<size_t>(rows));
+    for (Py_ssize_t r = 0; r < rows; ++r) buffer.copy(r * cols, cols, &(*out)[r]);
+    return true;
+  }
   return for_each_element(obj, name, "a sequence of float sequences", [&](PyObject* item,
                                                                            size_t n) {
     if (out->capacity() < n) out->reserve(n);
