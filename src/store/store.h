@@ -130,6 +130,10 @@ class Store {
   // What the durable state looked like when the index was built; a change means another
   // process has written since.
   std::string opened_stamp_;
+  // Where the log's last good record ends, when its tail is torn and could not be cut yet.
+  std::optional<uint64_t> torn_log_end_;
+  // The writer role is held and the index is known to match the files.
+  bool writer_ready_ = false;
 };
 
 }  // namespace tarnix

@@ -96,11 +96,16 @@ Result<std::unique_ptr<Store>> Store::open(std::string path, StoreOptions option
     Result<WalWriter> wal = WalWriter::open(fs, join_path(path, kWalFile));
     if (!wal.ok()) return wal.take_status();
     store->wal_ = std::make_unique<WalWriter>(std::move(wal).value());
-    // A torn tail would hide every later record from replay. It is cut only while nobody
-    // else has the directory open, since another process might be appending right now.
-    if (g.alone() && replay.good_end < replay.file_length) {
-      Status cut = store->wal_->truncate_and_sync(replay.good_end);
-      if (!cut.ok()) return cut.as_plain_os_error();
+    // A torn tail would hide every later record from replay, so it goes before anything
+    // is appended: now when nobody else has the directory open, or else when this store
+    // becomes the one writer (until then another process might be appending right there).
+    if (replay.good_end < replay.file_length) {
+      if (g.alone()) {
+        Status cut = store->wal_->truncate_and_sync(replay.good_end);
+        if (!cut.ok()) return cut.as_plain_os_error();
+      } else {
+        store->torn_log_end_ = replay.good_end;
+      }
     }
     Result<std::string> stamp = durable_stamp(fs, path);
     if (!stamp.ok()) return stamp.status().as_plain_os_error();
@@ -125,29 +130,40 @@ Result<std::unique_ptr<Store>> Store::open(std::string path, StoreOptions option
 }
 
 Status Store::become_writer() {
-  if (gate_->has_writer_role()) return Status();
+  if (writer_ready_) return Status();
   TARNIX_RETURN_IF_ERROR(gate_->claim_writer_role());
   GateWriter inside(*gate_);
   Result<std::string> stamp = durable_stamp(*fs_, path_);
   if (!stamp.ok()) return stamp.take_status();
-  if (!private_view_ && *stamp == opened_stamp_) return Status();
-
-  // Another process wrote since this index was built (or it was built privately): writing
-  // on top of it would overwrite that process's slots and records, so rebuild it from the
-  // files first. This store is the only writer from here on.
-  Result<Recovered> recovered = recover_index(path_, StoreOptions{fs_, clock_, pca_enabled_}, true);
-  if (!recovered.ok()) return recovered.take_status();
-  Result<WalWriter> wal = WalWriter::open(*fs_, join_path(path_, kWalFile));
-  if (!wal.ok()) return wal.take_status();
-  {
-    std::unique_lock<std::shared_mutex> core_lock(core_->mu);
-    std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
-    core_->index = std::move(recovered->index);
-    *wal_ = std::move(wal).value();
+  if (private_view_ || *stamp != opened_stamp_) {
+    // Another process wrote since this index was built (or it was built privately):
+    // writing on top of it would overwrite that process's slots and records, so rebuild it
+    // from the files first. This store is the only writer from here on.
+    Result<Recovered> recovered =
+        recover_index(path_, StoreOptions{fs_, clock_, pca_enabled_}, true);
+    if (!recovered.ok()) return recovered.take_status();
+    Result<WalWriter> wal = WalWriter::open(*fs_, join_path(path_, kWalFile));
+    if (!wal.ok()) return wal.take_status();
+    {
+      std::unique_lock<std::shared_mutex> core_lock(core_->mu);
+      std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
+      core_->index = std::move(recovered->index);
+      *wal_ = std::move(wal).value();
+    }
+    const ReplayOutcome& replay = recovered->replay;
+    torn_log_end_.reset();
+    if (replay.good_end < replay.file_length) torn_log_end_ = replay.good_end;
+    private_view_ = false;
+    opened_stamp_ = std::move(stamp).value();
+    if (pca_enabled_) enqueue_snapshot_sync();
   }
-  private_view_ = false;
-  opened_stamp_ = std::move(stamp).value();
-  if (pca_enabled_) enqueue_snapshot_sync();
+  if (torn_log_end_) {
+    // Holding the writer role, nobody else appends: the torn tail can go now.
+    std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
+    TARNIX_RETURN_IF_ERROR(wal_->truncate_and_sync(*torn_log_end_));
+    torn_log_end_.reset();
+  }
+  writer_ready_ = true;
   return Status();
 }
 

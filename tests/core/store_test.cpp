@@ -210,6 +210,25 @@ TEST_F(StoreTest, TheSecondWriterOfADirectoryIsRefused) {
   EXPECT_EQ(second->count().value(), 2u);
 }
 
+TEST_F(StoreTest, ATornLogTailIsCutByTheWriterWhenOthersHaveTheDirectoryOpen) {
+  ASSERT_TRUE(add("a").ok());
+  store_.reset();
+  auto reader = Store::open(dir_.path(), StoreOptions{fs_, system_clock(), false}).value();
+  {
+    std::ofstream wal(dir_.file("wal.bin"), std::ios::app | std::ios::binary);
+    wal.write("\x00\x00\x00\x00\xff", 5);  // the start of a record that never finished
+  }
+  // Not alone at open, so the tail stays; becoming the writer cuts it before appending.
+  open();
+  EXPECT_EQ(wal_size(), 41u + 5);
+  ASSERT_TRUE(add("b").ok());
+  EXPECT_EQ(wal_size(), 41u + 41);
+  store_.reset();
+  reader.reset();
+  open();
+  EXPECT_EQ(count(), 2u);
+}
+
 TEST_F(StoreTest, AStaleGateIsClearedWhenNobodyElseHasTheDirectoryOpen) {
   store_.reset();
   {
