@@ -47,7 +47,7 @@ __attribute__((target("avx2"))) static uint32_t distance_avx2(const uint8_t* a, 
   sum128 = _mm_add_epi32(sum128, _mm_shuffle_epi32(sum128, _MM_SHUFFLE(1, 0, 3, 2)));
   sum128 = _mm_add_epi32(sum128, _mm_shuffle_epi32(sum128, _MM_SHUFFLE(2, 3, 0, 1)));
   uint32_t sum = static_cast<uint32_t>(_mm_cvtsi128_si32(sum128));
-  return sum + distance_scalar(a + i, b + i, n - i);
+  return i == n ? sum : sum + distance_scalar(a + i, b + i, n - i);
 }
 
 DistanceFn best_distance_fn() {
@@ -68,7 +68,7 @@ static uint32_t distance_neon(const uint8_t* a, const uint8_t* b, size_t n) {
     acc = vpadalq_u16(acc, lo);
     acc = vpadalq_u16(acc, hi);
   }
-  return vaddvq_u32(acc) + distance_scalar(a + i, b + i, n - i);
+  return i == n ? vaddvq_u32(acc) : vaddvq_u32(acc) + distance_scalar(a + i, b + i, n - i);
 }
 
 DistanceFn best_distance_fn() { return distance_neon; }

@@ -12,8 +12,15 @@ bool type_error(const char* name, const char* expected, PyObject* got) {
   return false;
 }
 
-// Re-raises the pending error with the argument's name in front, keeping its class.
+// Re-raises the pending error with the argument's name in front, keeping its class. Errors
+// whose class cannot be built from a message alone (such as UnicodeEncodeError for a lone
+// surrogate) are left as they are.
 bool name_pending_error(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError) &&
+      !PyErr_ExceptionMatches(PyExc_ValueError)) {
+    return false;
+  }
+  if (PyErr_ExceptionMatches(PyExc_UnicodeError)) return false;
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);

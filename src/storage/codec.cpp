@@ -75,6 +75,10 @@ void Encoder::u32(uint32_t v) { sink_.append(&v, 4); }
 void Encoder::u64(uint64_t v) { sink_.append(&v, 8); }
 void Encoder::f32(float v) { sink_.append(&v, 4); }
 void Encoder::f64(double v) { sink_.append(&v, 8); }
+void Encoder::f32_elements(std::span<const float> values) {
+  // The host is little-endian, so the array's bytes are already the encoding.
+  sink_.append(values.data(), values.size_bytes());
+}
 
 void Encoder::string(std::string_view s) {
   u64(s.size());

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -104,6 +105,8 @@ class Encoder {
   void u64(uint64_t v);
   void f32(float v);
   void f64(double v);
+  // The elements of a float array back to back, without its count (the caller writes it).
+  void f32_elements(std::span<const float> values);
   void boolean(bool v) { u8(v ? 1 : 0); }
   void optional_tag(bool present) { u8(present ? 1 : 0); }
   void variant(uint32_t index) { u32(index); }

@@ -15,7 +15,7 @@ void encode_wal_insert(Encoder& e, std::string_view id, std::span<const float> v
   e.variant(0);
   e.string(id);
   e.count(vec.size());
-  for (float x : vec) e.f32(x);
+  e.f32_elements(vec);
   e.string(meta_json);
   e.optional_tag(skip_index.has_value());
   if (skip_index) {
