@@ -47,7 +47,10 @@ def file_size(path, name):
 
 def f32(x):
     """Rounds a Python float to the nearest 32-bit float, as the store's conversion does."""
-    return struct.unpack("<f", struct.pack("<f", x))[0]
+    try:
+        return struct.unpack("<f", struct.pack("<f", x))[0]
+    except OverflowError:  # beyond the 32-bit range
+        return math.copysign(math.inf, x)
 
 
 def q(x):

@@ -3,6 +3,7 @@ ties, hiding of deleted and expired items, the JSON text form, argument limits, 
 graph walk and concurrent searches."""
 
 import json
+import math
 import random
 import threading
 from decimal import Decimal
@@ -90,6 +91,17 @@ def test_scores_are_the_distances_of_the_returned_items(db, rng, monkeypatch):
     for query in random_vectors(rng, 10, 8):
         for ident, score, _ in db.search(query, 10):
             assert score == distance(codes(query), by_id[ident])
+
+
+def test_components_are_coded_in_single_precision(db):
+    values = [-1e39, -1e30, -1.0000001, -1.0, -0.99999, -0.992, -1e-45, 0.0, 1e-7, 0.0039215,
+              0.5, 0.9921569, 0.999999, 1.0, 1.5, 1e39, math.nan, math.inf, -math.inf]
+    db.add_batch(["v%d" % i for i in range(len(values))], [[v] for v in values],
+                 ["{}"] * len(values))
+    for query in (0.0, -1.0, 1.0, 0.3):
+        items = [(i, "v%d" % i, [q(v)]) for i, v in enumerate(values)]
+        got = [(h[0], h[1]) for h in db.search([query], 100)]
+        assert got == expected_hits(brute_force([query], items, 100))
 
 
 def test_equal_distances_come_back_in_slot_order(db):
@@ -319,6 +331,49 @@ def test_graph_walk_recall(clustered_store, monkeypatch):
     mean = sum(recalls) / len(recalls)
     assert mean >= RECALL_FLOOR, (mean, min(recalls))
     assert min(recalls) >= WORST_QUERY_FLOOR, (mean, min(recalls))
+
+
+def test_searches_alongside_a_writer(db, rng, monkeypatch):
+    # Searches release the interpreter lock, so they run while another thread writes.
+    monkeypatch.setenv("TARNIX_DISABLE_SMALL_EXACT_SEARCH", "1")
+    vectors = random_vectors(rng, 1500, 8)
+    db.add_batch(["w%d" % i for i in range(500)], vectors[:500], ['{"b":0}'] * 500)
+    done = threading.Event()
+    errors = []
+
+    def writer():
+        try:
+            for start in range(500, 1500, 50):
+                db.add_batch(["w%d" % i for i in range(start, start + 50)],
+                             vectors[start:start + 50], ['{"b":%d}' % start] * 50)
+                db.delete("w%d" % (start - 400))
+                db.delete_by_filter('{"_id":"w%d"}' % (start - 399))
+        except Exception as e:
+            errors.append(e)
+        finally:
+            done.set()
+
+    def searcher(seed):
+        local = random.Random(seed)
+        try:
+            while not done.is_set():
+                qv = vectors[local.randrange(1500)]
+                hits = db.search(qv, 10, '{"b":{"$gte":0}}' if local.random() < 0.3 else None)
+                scores = [h[1] for h in hits]
+                assert scores == sorted(scores)
+                assert all(h[0].startswith("w") for h in hits)
+                json.loads(db.search_json(qv, 5))
+        except Exception as e:
+            errors.append(e)
+
+    threads = [threading.Thread(target=searcher, args=(i,)) for i in range(4)]
+    threads.append(threading.Thread(target=writer))
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert errors == []
+    assert db.count() == 1500 - 2 * 20
 
 
 @pytest.mark.parametrize("walk", [False, True], ids=["exact", "walk"])

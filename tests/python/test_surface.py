@@ -280,6 +280,16 @@ def test_non_ascii_text_round_trips(db):
     assert db.exists('{"_id":"%s"}' % ident)
 
 
+def test_ids_with_nul_are_distinct(db):
+    db.add("a\0b", [0.1], '{"k":"x\\u0000y"}')
+    db.add("a", [0.2], "{}")
+    assert db.count() == 2
+    assert db.search([0.1], 1) == [("a\0b", 0.0, '{"k":"x\\u0000y"}')]
+    assert db.get_all_items('{"_id":"a\\u0000b"}') == ['{"k":"x\\u0000y"}']
+    db.delete("a")
+    assert [h[0] for h in db.search([0.1], 5)] == ["a\0b"]
+
+
 def test_unencodable_str_is_refused_cleanly(db):
     # A lone surrogate has no UTF-8 form.
     with pytest.raises(UnicodeEncodeError):
