@@ -314,13 +314,18 @@ def clustered_store(tmp_path_factory):
     return db, queries, items
 
 
-def test_graph_walk_recall(clustered_store, monkeypatch):
+@pytest.mark.parametrize("entry_flags", [(), ("TARNIX_SMART_ENTRY",),
+                                         ("TARNIX_SMART_ENTRY", "TARNIX_MULTI_ENTRY_SEARCH")],
+                         ids=["entry point", "sampled entry", "several entries"])
+def test_graph_walk_recall(clustered_store, monkeypatch, entry_flags):
     db, queries, items = clustered_store
     # 20,000 live items, at most 50,000: the default plan scans exactly.
     exact = [db.search(qv, 10) for qv in queries]
     for qv, answer in list(zip(queries, exact))[:3]:
         assert [(h[0], h[1]) for h in answer] == expected_hits(brute_force(qv, items, 10))
     monkeypatch.setenv("TARNIX_DISABLE_SMALL_EXACT_SEARCH", "1")
+    for flag in entry_flags:
+        monkeypatch.setenv(flag, "1")
     recalls = []
     for qv, answer in zip(queries, exact):
         walked = db.search(qv, 10)
