@@ -14,22 +14,20 @@ uint32_t saturating_add(uint32_t a, uint32_t b) {
   return static_cast<uint32_t>(std::min<uint64_t>(uint64_t{a} + b, UINT32_MAX));
 }
 
-// The exact scan's result list: the k best (distance, slot) pairs seen so far. Slots arrive
-// in ascending order and only a strictly smaller distance replaces the worst entry, so
-// among equal distances the smaller slots win.
+// The exact scan's result list: the k best (distance, slot) pairs seen so far. The entry
+// to evict is the greatest pair, not merely the first of the greatest distance: evicting
+// an equal-distance entry of a smaller slot would let a later slot win the tie. Slots
+// arrive in ascending order, so an equal distance never replaces anything.
 void keep_best(std::vector<Candidate>& top_k, uint32_t k, size_t& worst, Candidate c) {
   if (k == 0) return;
   if (top_k.size() < k) {
     top_k.push_back(c);
-    if (top_k.size() == 1 || c.distance > top_k[worst].distance) worst = top_k.size() - 1;
+    if (top_k.size() == 1 || top_k[worst] < c) worst = top_k.size() - 1;
     return;
   }
   if (c.distance >= top_k[worst].distance) return;
   top_k[worst] = c;
-  worst = 0;
-  for (size_t i = 1; i < top_k.size(); ++i) {
-    if (top_k[i].distance > top_k[worst].distance) worst = i;
-  }
+  worst = static_cast<size_t>(std::max_element(top_k.begin(), top_k.end()) - top_k.begin());
 }
 
 }  // namespace

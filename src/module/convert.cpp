@@ -12,25 +12,22 @@ bool type_error(const char* name, const char* expected, PyObject* got) {
   return false;
 }
 
-// Re-raises the pending error with the argument's name in front, keeping its class. Errors
-// whose class cannot be built from a message alone (such as UnicodeEncodeError for a lone
-// surrogate) are left as they are.
+// Re-raises the pending error with the argument's name in front, keeping its class. Some
+// classes cannot be built from a message alone (UnicodeEncodeError takes five arguments);
+// their original error is raised unchanged rather than replaced by the failed construction.
 bool name_pending_error(const char* name) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_OverflowError) &&
-      !PyErr_ExceptionMatches(PyExc_ValueError)) {
-    return false;
-  }
-  if (PyErr_ExceptionMatches(PyExc_UnicodeError)) return false;
   PyObject *type, *value, *traceback;
   PyErr_Fetch(&type, &value, &traceback);
   PyErr_NormalizeException(&type, &value, &traceback);
   PyRef text(value ? PyObject_Str(value) : nullptr);
-  if (text) {
-    PyErr_Format(type, "argument '%s': %U", name, text.get());
-  } else {
+  PyRef named(text ? PyUnicode_FromFormat("argument '%s': %U", name, text.get()) : nullptr);
+  PyRef renamed(named ? PyObject_CallFunctionObjArgs(type, named.get(), nullptr) : nullptr);
+  if (!renamed) {
+    PyErr_Clear();
     PyErr_Restore(type, value, traceback);
     return false;
   }
+  PyErr_SetObject(type, renamed.get());
   Py_XDECREF(type);
   Py_XDECREF(value);
   Py_XDECREF(traceback);
