@@ -96,7 +96,15 @@ class CoreIndex {
   // After a load and replay: fits the index to the files. Slots beyond the capacity the
   // files give leave every set and index; id-map entries, expiry entries and index bitmaps
   // that name no live slot are dropped; an index without a dimension is made empty.
-  void reconcile_with_files();
+  // Returns how many live or deleted slots were cut off, which the snapshot still names.
+  uint64_t reconcile_with_files();
+
+  // Log replay runs over the snapshot while the data files may already hold later writes:
+  // a slot live in the snapshot may have been reused since, so deleting its snapshot item
+  // reads the newer item's metadata and misses the snapshot item's string values. Between
+  // these two calls such slots are tracked, and their string entries are rebuilt at the end.
+  void begin_replay();
+  void finish_replay();
   // Reserves disk blocks for the slot's records in all four files.
   Status reserve_slot(uint32_t slot);
 
@@ -214,9 +222,18 @@ class CoreIndex {
   uint32_t peek_slot(bool reuse, std::optional<uint32_t> freed);
   uint32_t take_slot(bool reuse);
 
+  struct ReplayRepair {
+    Bitmap snapshot_live;
+    // Snapshot slots deleted during the replay.
+    Bitmap touched;
+    // What was indexed for a touched slot since its last deletion.
+    std::unordered_map<uint32_t, std::vector<std::pair<std::string, Json>>> indexed;
+  };
+
   std::string dir_;
   std::shared_ptr<FileSystem> fs_;
   std::shared_ptr<Clock> clock_;
+  std::unique_ptr<ReplayRepair> replay_repair_;
 };
 
 }  // namespace tarnix

@@ -184,10 +184,12 @@ Status CoreIndex::insert_in_mem(std::string_view id, std::span<const float> vect
   valid_ids.add(slot);
   deleted.remove(slot);
   if (expiry) expiration_index[*expiry].push_back(slot);
+  const bool tracked = replay_repair_ && replay_repair_->touched.contains(slot);
   for (const auto& [key, value] : metadata.items()) {
     if (key == "id" || key == "_id") continue;
     if (std::find(skip_index.begin(), skip_index.end(), key) != skip_index.end()) continue;
     index_metadata_value(key, value, slot);
+    if (tracked) replay_repair_->indexed[slot].emplace_back(key, value);
   }
   if (!enter_point) {
     enter_point = slot;

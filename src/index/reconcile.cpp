@@ -19,7 +19,29 @@ Bitmap indexed_slots(const StrIndex& str_index, const NumIndex& num_index) {
 
 }  // namespace
 
-void CoreIndex::reconcile_with_files() {
+void CoreIndex::begin_replay() {
+  replay_repair_ = std::make_unique<ReplayRepair>();
+  replay_repair_->snapshot_live = valid_ids;
+}
+
+void CoreIndex::finish_replay() {
+  std::unique_ptr<ReplayRepair> repair = std::move(replay_repair_);
+  if (!repair || repair->touched.empty()) return;
+  for (auto field = str_index.begin(); field != str_index.end();) {
+    StringMap<Bitmap>& values = field->second;
+    for (auto value = values.begin(); value != values.end();) {
+      value->second -= repair->touched;
+      value = value->second.empty() ? values.erase(value) : std::next(value);
+    }
+    field = values.empty() ? str_index.erase(field) : std::next(field);
+  }
+  for (const auto& [slot, members] : repair->indexed) {
+    if (!valid_ids.contains(slot)) continue;
+    for (const auto& [key, value] : members) index_metadata_value(key, value, slot);
+  }
+}
+
+uint64_t CoreIndex::reconcile_with_files() {
   if (dim == 0) {
     // No vector was ever stored, so nothing the snapshot names can be real.
     enter_point.reset();
@@ -32,11 +54,13 @@ void CoreIndex::reconcile_with_files() {
     incoming_edges.reset();
     free_slots = FreeSlots();
     next_slot = 0;
-    return;
+    return 0;
   }
   capacity = capacity_from_files();
+  uint64_t before = valid_ids.cardinality() + deleted.cardinality();
   valid_ids.remove_from(capacity);
   deleted.remove_from(capacity);
+  uint64_t dropped = before - valid_ids.cardinality() - deleted.cardinality();
   // A slot is never both live and deleted; its last record made it live.
   deleted -= valid_ids;
 
@@ -51,6 +75,7 @@ void CoreIndex::reconcile_with_files() {
   }
   if (!enter_point || !valid_ids.contains(*enter_point)) enter_point = valid_ids.minimum();
   rebuild_runtime_state();
+  return dropped;
 }
 
 }  // namespace tarnix

@@ -101,6 +101,9 @@ class Store {
 
   // Claims the writer role; a store whose view may be stale or private reloads first.
   Status become_writer();
+  // Makes the index durable: syncs the data files, writes the snapshot through a temporary
+  // file and empties the log.
+  Status checkpoint();
   // Appends the records that `encode` writes, flushes them, and syncs when due.
   template <class F>
   Status log(F&& encode);
@@ -134,6 +137,9 @@ class Store {
   std::optional<uint64_t> torn_log_end_;
   // The writer role is held and the index is known to match the files.
   bool writer_ready_ = false;
+  // The open cut off slots that the snapshot still names; until a new snapshot says
+  // otherwise, a later open would bring them back, so one is written before any write.
+  bool checkpoint_due_ = false;
 };
 
 }  // namespace tarnix

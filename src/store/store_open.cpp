@@ -28,6 +28,8 @@ Result<std::string> durable_stamp(FileSystem& fs, const std::string& dir) {
 struct Recovered {
   std::unique_ptr<CoreIndex> index;
   ReplayOutcome replay;
+  // Slots the snapshot names that the files no longer hold.
+  uint64_t dropped = 0;
 };
 
 // Builds the index from the files: snapshot, then log replay, then the fit to the files.
@@ -42,8 +44,10 @@ Result<Recovered> recover_index(const std::string& dir, const StoreOptions& opti
   }
   // Replay inserts through the index's own paths, which need the runtime slot state.
   r.index->rebuild_runtime_state();
+  r.index->begin_replay();
   TARNIX_ASSIGN_OR_RETURN(r.replay, replay_wal(*options.fs, join_path(dir, kWalFile), *r.index));
-  r.index->reconcile_with_files();
+  r.index->finish_replay();
+  r.dropped = r.index->reconcile_with_files();
   return r;
 }
 
@@ -110,6 +114,7 @@ Result<std::unique_ptr<Store>> Store::open(std::string path, StoreOptions option
     Result<std::string> stamp = durable_stamp(fs, path);
     if (!stamp.ok()) return stamp.status().as_plain_os_error();
     store->opened_stamp_ = std::move(stamp).value();
+    store->checkpoint_due_ = recovered->dropped > 0;
     store->core_->index = std::move(recovered->index);
   }
   g.share_presence();
@@ -151,6 +156,7 @@ Status Store::become_writer() {
       *wal_ = std::move(wal).value();
     }
     const ReplayOutcome& replay = recovered->replay;
+    checkpoint_due_ = recovered->dropped > 0;
     torn_log_end_.reset();
     if (replay.good_end < replay.file_length) torn_log_end_ = replay.good_end;
     private_view_ = false;
@@ -162,6 +168,10 @@ Status Store::become_writer() {
     std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
     TARNIX_RETURN_IF_ERROR(wal_->truncate_and_sync(*torn_log_end_));
     torn_log_end_.reset();
+  }
+  if (checkpoint_due_) {
+    TARNIX_RETURN_IF_ERROR(checkpoint());
+    checkpoint_due_ = false;
   }
   writer_ready_ = true;
   return Status();

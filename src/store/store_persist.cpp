@@ -55,8 +55,6 @@ Status trim_tail(CoreIndex& index, uint32_t needed) {
 
 Status Store::persist() {
   TARNIX_RETURN_IF_ERROR(become_writer());
-  const std::string snapshot_path = join_path(path_, kSnapshotFile);
-  const std::string temp_path = join_path(path_, kSnapshotTempFile);
   {
     std::unique_lock<std::shared_mutex> core_lock(core_->mu);
     CoreIndex& index = *core_->index;
@@ -76,6 +74,17 @@ Status Store::persist() {
         TARNIX_RETURN_IF_ERROR(trimmed);
       }
     }
+  }
+  return checkpoint();
+}
+
+Status Store::checkpoint() {
+  const std::string snapshot_path = join_path(path_, kSnapshotFile);
+  const std::string temp_path = join_path(path_, kSnapshotTempFile);
+  {
+    // The snapshot will point into the data files, so they reach the disk first.
+    std::unique_lock<std::shared_mutex> core_lock(core_->mu);
+    CoreIndex& index = *core_->index;
     for (SlotFile* f : {&index.files.vectors, &index.files.graph, &index.files.id_offsets,
                         &index.files.meta_offsets}) {
       TARNIX_RETURN_IF_ERROR(f->flush());
