@@ -137,5 +137,26 @@ TEST(StoreFaults, AnOpenThatCannotReadTheSnapshotOrTheLogFails) {
   }
 }
 
+// A deletion that cannot read the item's metadata still takes the slot out of every index:
+// otherwise the values would go on selecting whatever item takes the slot next.
+TEST(StoreFaults, ADeletionThatCannotReadTheMetadataStillLeavesEveryIndex) {
+  TempDir dir;
+  auto fs = std::make_shared<FaultyFileSystem>(posix_file_system());
+  auto store = open_store(dir.path(), fs);
+  ASSERT_TRUE(store.ok());
+  ASSERT_TRUE(add(**store, "a", R"({"n":1,"tag":"old"})").ok());
+  ASSERT_TRUE(add(**store, "b", R"({"n":2,"tag":"keep"})").ok());
+  fs->fail(FsOp::kMmap, 1, ENOMEM, true);
+  ASSERT_TRUE((*store)->remove("a").ok());
+  fs->clear();
+  // The new item reuses the freed slot.
+  ASSERT_TRUE(add(**store, "c", R"({"tag":"new"})").ok());
+  EXPECT_FALSE((*store)->exists(R"({"tag":"old"})").value());
+  EXPECT_FALSE((*store)->exists(R"({"n":1})").value());
+  EXPECT_EQ((*store)->get_all_items(R"({"tag":"new"})").value(),
+            std::vector<std::string>{R"({"tag":"new"})"});
+  EXPECT_TRUE((*store)->shared_index()->index->check_invariants().ok());
+}
+
 }  // namespace
 }  // namespace tarnix
