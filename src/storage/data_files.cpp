@@ -114,15 +114,20 @@ Result<uint64_t> BlobFile::append(std::string_view bytes) {
   return offset;
 }
 
+Status BlobFile::ensure_read_map() const {
+  if (read_map_ || end_ == 0) return Status();
+  std::lock_guard<std::mutex> writer_lock(writer_mu_);
+  uint64_t size;
+  TARNIX_ASSIGN_OR_RETURN(size, file_.size());
+  TARNIX_ASSIGN_OR_RETURN(read_map_, Mapping::map(file_.fs(), file_.fd(), size, false, true));
+  return Status();
+}
+
 BlobView BlobFile::current_view() const {
-  if (!read_map_ && end_ != 0) {
-    std::lock_guard<std::mutex> writer_lock(writer_mu_);
-    Result<uint64_t> size = file_.size();
-    if (size.ok()) {
-      Result<Mapping> m = Mapping::map(file_.fs(), file_.fd(), *size, false, true);
-      if (m.ok()) read_map_ = std::move(m).value();
-    }
-  }
+  // Without a mapping every record reads as missing; callers that must know use
+  // with_checked_view.
+  Status mapped = ensure_read_map();
+  (void)mapped;
   const uint8_t* data = read_map_ ? read_map_->data() : nullptr;
   uint64_t size = read_map_ ? read_map_->size() : 0;
   if (shared_) return BlobView(data, size, end_, {}, end_);

@@ -158,5 +158,21 @@ TEST(StoreFaults, ADeletionThatCannotReadTheMetadataStillLeavesEveryIndex) {
   EXPECT_TRUE((*store)->shared_index()->index->check_invariants().ok());
 }
 
+// delete_by_filter names each victim by its stored id; when the id file cannot be mapped
+// that is an error, not a filter that matched nothing.
+TEST(StoreFaults, DeleteByFilterFailsWhenItCannotReadTheIds) {
+  TempDir dir;
+  auto fs = std::make_shared<FaultyFileSystem>(posix_file_system());
+  auto store = open_store(dir.path(), fs);
+  ASSERT_TRUE(store.ok());
+  for (const char* id : {"a", "b", "c"}) ASSERT_TRUE(add(**store, id, R"({"t":"x"})").ok());
+  fs->fail(FsOp::kMmap, 1, ENOMEM, false);
+  Result<uint64_t> n = (*store)->delete_by_filter(R"({"t":"x"})");
+  ASSERT_FALSE(n.ok());
+  EXPECT_EQ(n.status().message(), "Cannot allocate memory (os error 12)");
+  EXPECT_EQ((*store)->count().value(), 3u);
+  EXPECT_EQ((*store)->delete_by_filter(R"({"t":"x"})").value(), 3u);
+}
+
 }  // namespace
 }  // namespace tarnix
