@@ -30,6 +30,15 @@ void adopt_capacity(CoreIndex& index, uint32_t capacity) {
   if (index.enter_point && !index.valid_ids.contains(*index.enter_point)) {
     index.enter_point = index.valid_ids.minimum();
   }
+  // Rows may still name deleted slots beyond the new end; those slots will be handed out
+  // again when the files grow, and an edge to whatever lands there means nothing.
+  index.valid_ids.for_each([&](uint32_t slot) {
+    uint32_t* row = slot < capacity ? index.mutable_row_at(slot) : nullptr;
+    if (!row) return;
+    for (size_t i = 0; i < kRowNeighbors; ++i) {
+      if (row[i] != kEmptyEntry && row[i] >= capacity) row[i] = kEmptyEntry;
+    }
+  });
 }
 
 // Shrinks the four slot files to `needed` slots. A failure part-way leaves some files

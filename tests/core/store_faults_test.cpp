@@ -174,5 +174,24 @@ TEST(StoreFaults, DeleteByFilterFailsWhenItCannotReadTheIds) {
   EXPECT_EQ((*store)->delete_by_filter(R"({"t":"x"})").value(), 3u);
 }
 
+// A trim cuts off deleted slots that live rows may still name; those entries go with them.
+TEST(StoreFaults, ATrimLeavesNoRowNamingACutOffSlot) {
+  TempDir dir;
+  auto store = open_store(dir.path());
+  ASSERT_TRUE(store.ok());
+  for (int i = 0; i < 40; ++i) ASSERT_TRUE(add(**store, "k" + std::to_string(i)).ok());
+  for (int i = 20; i < 40; ++i) ASSERT_TRUE((*store)->remove("k" + std::to_string(i)).ok());
+  ASSERT_TRUE((*store)->persist().ok());
+  EXPECT_EQ((*store)->shared_index()->index->capacity, 20u);
+  Status s = (*store)->shared_index()->index->check_invariants();
+  EXPECT_TRUE(s.ok()) << s.message();
+  store->reset();
+  auto reopened = open_store(dir.path());
+  ASSERT_TRUE(reopened.ok());
+  s = (*reopened)->shared_index()->index->check_invariants();
+  EXPECT_TRUE(s.ok()) << s.message();
+  EXPECT_EQ((*reopened)->count().value(), 20u);
+}
+
 }  // namespace
 }  // namespace tarnix
