@@ -97,10 +97,15 @@ Status Store::persist() {
     std::shared_lock<std::shared_mutex> core_lock(core_->mu);
     TARNIX_RETURN_IF_ERROR(write_snapshot_file(*fs_, temp_path, *core_->index));
   }
-  TARNIX_RETURN_IF_ERROR(fs_->rename(temp_path, snapshot_path));
-  TARNIX_RETURN_IF_ERROR(sync_parent_dir(*fs_, snapshot_path));
   {
+    // Another process opening the store reads the snapshot and then the log, inside the
+    // gate; the new snapshot and the emptied log must reach it together, or it would take
+    // the old snapshot with the empty log and miss every record in between. The log lock
+    // comes first, as in remove().
     std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
+    GateWriter inside(*gate_);
+    TARNIX_RETURN_IF_ERROR(fs_->rename(temp_path, snapshot_path));
+    TARNIX_RETURN_IF_ERROR(sync_parent_dir(*fs_, snapshot_path));
     TARNIX_RETURN_IF_ERROR(wal_->truncate_and_sync(0));
   }
   uint64_t now;

@@ -174,6 +174,35 @@ TEST(StoreFaults, DeleteByFilterFailsWhenItCannotReadTheIds) {
   EXPECT_EQ((*store)->delete_by_filter(R"({"t":"x"})").value(), 3u);
 }
 
+// Another process's open reads the snapshot, then the log. A persist that replaced the one
+// and emptied the other in between would leave that process with neither the old records
+// nor the new snapshot.
+TEST(StoreFaults, PersistWaitsForAnotherStoresOpen) {
+  TempDir dir;
+  auto writer = open_store(dir.path());
+  ASSERT_TRUE(writer.ok());
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(add(**writer, "k" + std::to_string(i)).ok());
+  ASSERT_TRUE((*writer)->persist().ok());
+  for (int i = 10; i < 20; ++i) ASSERT_TRUE(add(**writer, "k" + std::to_string(i)).ok());
+
+  // The second store is opened between its snapshot load and its log replay, a persist of
+  // the first is given the chance to run to completion.
+  auto fs = std::make_shared<HookFs>();
+  std::future<Status> persisted;
+  fs->on_open = [&](const std::string& path, int flags) -> Status {
+    if (ends_with(path, "/wal.bin") && (flags & O_ACCMODE) == O_RDONLY && !persisted.valid()) {
+      persisted = std::async(std::launch::async, [&] { return (*writer)->persist(); });
+      persisted.wait_for(std::chrono::milliseconds(300));
+    }
+    return Status();
+  };
+  auto reader = open_store(dir.path(), fs);
+  ASSERT_TRUE(reader.ok());
+  ASSERT_TRUE(persisted.valid());
+  EXPECT_TRUE(persisted.get().ok());
+  EXPECT_EQ((*reader)->count().value(), 20u);
+}
+
 // A trim cuts off deleted slots that live rows may still name; those entries go with them.
 TEST(StoreFaults, ATrimLeavesNoRowNamingACutOffSlot) {
   TempDir dir;
