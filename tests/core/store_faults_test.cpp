@@ -222,5 +222,32 @@ TEST(StoreFaults, ATrimLeavesNoRowNamingACutOffSlot) {
   EXPECT_EQ((*reopened)->count().value(), 20u);
 }
 
+// A store that opened alone replayed the log into the shared files. A writer that opens
+// while it is there rebuilds its index before its first write, replaying the same log once
+// more: every logged item's records are appended again and its slot names the new copies.
+// The first store must follow them rather than read its items back without id or metadata.
+TEST(StoreFaults, AStoreFollowsRecordsAnotherProcessAppendedForItsItems) {
+  TempDir dir;
+  {
+    auto first = open_store(dir.path());
+    ASSERT_TRUE(first.ok());
+    ASSERT_TRUE(add(**first, "a", R"({"k":"a"})").ok());
+  }
+  auto reader = open_store(dir.path());
+  ASSERT_TRUE(reader.ok());
+  auto writer = open_store(dir.path());
+  ASSERT_TRUE(writer.ok());
+  ASSERT_TRUE(add(**writer, "b", R"({"k":"b"})").ok());
+
+  EXPECT_EQ((*reader)->get_all_items("{}").value(), std::vector<std::string>{R"({"k":"a"})"});
+  Json filter = Json{{"k", "a"}};
+  GateReader inside((*reader)->gate());
+  auto hits = (*reader)->search(std::vector<float>{1.0f / 7, -1.0f / 7, 0.5f}, 1, &filter, true);
+  ASSERT_TRUE(hits.ok());
+  ASSERT_EQ(hits->size(), 1u);
+  EXPECT_EQ((*hits)[0].id, "a");
+  EXPECT_EQ((*hits)[0].metadata, R"({"k":"a"})");
+}
+
 }  // namespace
 }  // namespace tarnix
