@@ -108,6 +108,8 @@ def test_one_writer_and_three_readers_stay_consistent(tmp_path):
     written = json.loads(outcomes[0][1])
     opened = [json.loads(out)["opens"] for _, out, _ in outcomes[1:]]
     assert written["items"] > 0 and all(n > 0 for n in opened), (written, opened)
+    print("writer: %d items, %d persists; reader opens: %s" %
+          (written["items"], written["persists"], opened))
     assert gate_words(path) == (0, 0)
 
     db = open_store(path)
