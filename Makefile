@@ -7,10 +7,18 @@ PYPY_VENV := .venv-pypy
 JOBS ?= $(shell nproc)
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 DEB_PACKAGES := g++ libroaring-dev nlohmann-json3-dev libgtest-dev pypy3 pypy3-dev pypy3-venv
+# clang and its runtimes (libFuzzer, sanitizers) for the fuzz targets; their recommends are
+# a full LLVM toolchain that nothing here uses.
+FUZZ_DEB_PACKAGES := clang libclang-rt-14-dev
+FUZZ_DIR := build/fuzz
+# Seconds each fuzz target runs: briefly in `make test`, long in `make fuzz` and `make stress`.
+FUZZ_SECONDS ?= 30
+LONG_FUZZ_SECONDS ?= 600
 PY_PACKAGES := pytest hypothesis numpy scikit-build-core
 PYPY_PACKAGES := pytest hypothesis
 
-.PHONY: deps demo test build-cpython build-pypy test-core test-cpython test-pypy clean
+.PHONY: deps demo test build-cpython build-pypy test-core test-cpython test-pypy clean \
+	build-fuzz test-fuzz fuzz stress stress-harness
 
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do \
@@ -20,6 +28,15 @@ deps:
 	  echo "Installing Debian packages:$$missing"; \
 	  $(SUDO) apt-get update -qq && \
 	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing >/dev/null; \
+	fi
+	@missing=""; for p in $(FUZZ_DEB_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing Debian packages:$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends \
+	    $$missing >/dev/null; \
 	fi
 	@$(PYTHON) -c "import pytest, hypothesis, numpy, scikit_build_core" 2>/dev/null || \
 	  $(PYTHON) -m pip install -q $(PY_PACKAGES)
@@ -35,23 +52,53 @@ demo: deps
 build-cpython: deps
 	@cmake -S . -B build/cpython -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DPython_EXECUTABLE="$$(command -v $(PYTHON))" >/dev/null
-	cmake --build build/cpython -j $(JOBS)
+	timeout 30m cmake --build build/cpython -j $(JOBS)
 
 build-pypy: deps
 	@cmake -S . -B build/pypy -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNIX_BUILD_TESTS=OFF \
 	  -DPython_EXECUTABLE="$(CURDIR)/$(PYPY_VENV)/bin/python" >/dev/null
-	cmake --build build/pypy -j $(JOBS)
+	timeout 30m cmake --build build/pypy -j $(JOBS)
 
 test-core: build-cpython
-	ctest --test-dir build/cpython --output-on-failure -j $(JOBS)
+	timeout 15m ctest --test-dir build/cpython --output-on-failure -j $(JOBS)
 
 test-cpython: build-cpython
-	PYTHONPATH=build/cpython $(PYTHON) -m pytest -q tests/python
+	PYTHONPATH=build/cpython timeout 20m $(PYTHON) -m pytest -q tests/python
 
 test-pypy: build-pypy
-	PYTHONPATH=build/pypy $(PYPY_VENV)/bin/python -m pytest -q tests/python
+	PYTHONPATH=build/pypy timeout 20m $(PYPY_VENV)/bin/python -m pytest -q tests/python
 
-test: test-core test-cpython test-pypy
+# The fuzz targets, built with clang, AddressSanitizer and UndefinedBehaviorSanitizer.
+build-fuzz: deps
+	@cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_COMPILER=clang++ -DTARNIX_BUILD_FUZZ=ON -DTARNIX_BUILD_TESTS=OFF \
+	  -DTARNIX_BUILD_MODULE=OFF >/dev/null
+	timeout 20m cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_wal fuzz_snapshot fuzz_filter
+
+# Replays the committed regressions and fuzzes each target briefly.
+test-fuzz: build-fuzz
+	timeout 10m fuzz/run.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
+
+fuzz: build-fuzz
+	timeout 1h fuzz/run.sh $(FUZZ_DIR) $(LONG_FUZZ_SECONDS)
+
+test: test-core test-cpython test-pypy test-fuzz
+
+# The long versions: the gate under ten times the load, the fault and process suites with
+# longer runs, long fuzzing, and a 30-minute soak of one writer and three readers.
+stress-harness: build-cpython build-pypy build-fuzz
+	TARNIX_GATE_STRESS_ENTRIES=1000000 timeout 20m ./build/cpython/tarnix_core_tests \
+	  --gtest_filter='ProcessGateFork.*:Store/FaultMatrix.*'
+	PYTHONPATH=build/cpython TARNIX_PROCESS_SECONDS=20 timeout 20m $(PYTHON) -m pytest -q \
+	  tests/python/test_processes.py tests/python/test_faults.py tests/python/test_disk_full.py
+	PYTHONPATH=build/pypy TARNIX_PROCESS_SECONDS=20 timeout 20m $(PYPY_VENV)/bin/python -m \
+	  pytest -q tests/python/test_processes.py tests/python/test_faults.py \
+	  tests/python/test_disk_full.py
+	timeout 1h fuzz/run.sh $(FUZZ_DIR) $(LONG_FUZZ_SECONDS)
+	PYTHONPATH=build/cpython TARNIX_PROCESS_SECONDS=1800 timeout 45m $(PYTHON) -m pytest -q \
+	  tests/python/test_processes.py -k one_writer
+
+stress: stress-harness
 
 clean:
 	rm -rf build

@@ -34,16 +34,23 @@ Status CoreIndex::check_invariants() const {
   if (auto max = valid_ids.maximum(); max && *max >= capacity) {
     return fail("live slot " + std::to_string(*max) + " is beyond the capacity");
   }
-  uint64_t rows = std::min<uint64_t>(capacity, files.graph.length() / kRowBytes);
-  for (uint64_t slot = 0; slot < rows && dim != 0; ++slot) {
-    if (!valid_ids.contains(static_cast<uint32_t>(slot))) continue;
-    const uint32_t* row = row_at(static_cast<uint32_t>(slot));
-    for (size_t i = 0; i < kRowNeighbors; ++i) {
-      if (row[i] != kEmptyEntry && row[i] >= capacity) {
-        return fail("row " + std::to_string(slot) + " points past the capacity");
+  // Only live rows matter, and walking the live set keeps this cheap on large capacities.
+  const uint64_t rows = std::min<uint64_t>(capacity, files.graph.length() / kRowBytes);
+  std::optional<uint32_t> bad_row;
+  if (dim != 0) {
+    valid_ids.for_each([&](uint32_t slot) {
+      if (slot >= rows) return false;
+      const uint32_t* row = row_at(slot);
+      for (size_t i = 0; i < kRowNeighbors; ++i) {
+        if (row[i] != kEmptyEntry && row[i] >= capacity) {
+          bad_row = slot;
+          return false;
+        }
       }
-    }
+      return true;
+    });
   }
+  if (bad_row) return fail("row " + std::to_string(*bad_row) + " points past the capacity");
   for (const auto& [field, values] : str_index) {
     for (const auto& [text, slots] : values) {
       if (slots.empty()) return fail("empty value bitmap for field " + field);

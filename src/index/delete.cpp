@@ -31,17 +31,25 @@ bool CoreIndex::delete_internal_id_with_options(uint32_t slot, bool drop_expiry)
     replay_repair_->indexed.erase(slot);
   }
 
-  std::string text = get_metadata(slot);
-  if (text.size() >= 3) {
-    Result<Json> parsed = parse_json(text);
-    if (parsed.ok() && parsed->is_object()) {
-      for (const auto& [key, value] : parsed->items()) {
-        if (key == "id" || key == "_id") continue;
-        deindex_metadata_value(key, value, slot);
-      }
-    }
+  // The metadata says which values to take out. When it cannot be read (a damaged record,
+  // or a mapping that failed just now), the slot is taken out of every value instead: a
+  // value left holding it would select whatever item reuses the slot.
+  std::optional<Json> meta;
+  if (std::optional<std::string> text = read_metadata(slot)) {
+    Result<Json> parsed = parse_json(*text);
+    if (parsed.ok() && parsed->is_object()) meta = std::move(parsed).value();
   }
-  for (auto& [field, bsi] : num_index) bsi.remove(slot);
+  if (meta) {
+    for (const auto& [key, value] : meta->items()) {
+      if (key == "id" || key == "_id") continue;
+      deindex_metadata_value(key, value, slot);
+    }
+    for (auto& [field, bsi] : num_index) bsi.remove(slot);
+  } else {
+    Bitmap just_this;
+    just_this.add(slot);
+    remove_slots_from_indexes(str_index, num_index, just_this);
+  }
 
   if (drop_expiry) {
     for (auto it = expiration_index.begin(); it != expiration_index.end();) {

@@ -1,5 +1,11 @@
 // Fitting a loaded index to its files at open.
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "index/core_index.h"
+#include "util/fnv.h"
 
 namespace tarnix {
 namespace {
@@ -15,6 +21,46 @@ Bitmap indexed_slots(const StrIndex& str_index, const NumIndex& num_index) {
     for (const Bitmap& slice : bsi.slices) all |= slice;
   }
   return all;
+}
+
+// The external id stored for a slot, or nothing when its record cannot be read.
+std::optional<std::string> stored_id(const CoreIndex& index, uint32_t slot, const BlobView& ids) {
+  if ((uint64_t{slot} + 1) * kOffsetBytes > index.files.id_offsets.length()) return std::nullopt;
+  uint64_t offset;
+  std::memcpy(&offset, index.files.id_offsets.data() + uint64_t{slot} * kOffsetBytes, 8);
+  std::optional<std::string_view> bytes = ids.record(offset, UINT32_MAX);
+  if (!bytes || !is_valid_utf8(*bytes)) return std::nullopt;
+  return std::string(*bytes);
+}
+
+// Makes the id map name every live slot exactly once. A consistent snapshot needs nothing
+// here; a damaged one may map two ids to one slot or leave a live slot without its id. The
+// id file says which item each slot holds: a slot keeps the entry for its stored id, and a
+// slot that cannot be named that way leaves the live set, since no call could reach it.
+// Called once the entries of slots that are not live are gone, so every entry's slot lies
+// below the capacity.
+void name_live_slots(CoreIndex& index) {
+  // Entries per slot, counted up to 2.
+  std::vector<uint8_t> entries(index.capacity, 0);
+  for (const auto& [hash, slot] : index.ext_to_int) {
+    if (entries[slot] < 2) ++entries[slot];
+  }
+  std::vector<uint32_t> to_name;
+  index.valid_ids.for_each([&](uint32_t slot) {
+    if (entries[slot] != 1) to_name.push_back(slot);
+  });
+  if (to_name.empty()) return;
+  std::erase_if(index.ext_to_int, [&](const auto& e) { return entries[e.second] != 1; });
+  Bitmap unnamed;
+  index.with_ids_mmap([&](const BlobView& ids) {
+    for (uint32_t slot : to_name) {
+      std::optional<std::string> id = stored_id(index, slot, ids);
+      if (id && index.ext_to_int.emplace(id_hash(*id), slot).second) continue;
+      unnamed.add(slot);
+    }
+  });
+  index.valid_ids -= unnamed;
+  index.deleted |= unnamed;
 }
 
 }  // namespace
@@ -64,11 +110,18 @@ uint64_t CoreIndex::reconcile_with_files() {
   // A slot is never both live and deleted; its last record made it live.
   deleted -= valid_ids;
 
+  std::erase_if(ext_to_int, [&](const auto& e) { return !valid_ids.contains(e.second); });
+  name_live_slots(*this);
+
   // For a consistent snapshot this removes exactly the slots cut off above; it also keeps a
   // damaged one from naming slots that are not live.
   Bitmap dead = indexed_slots(str_index, num_index) - valid_ids;
   if (!dead.empty()) remove_slots_from_indexes(str_index, num_index, dead);
-  std::erase_if(ext_to_int, [&](const auto& e) { return !valid_ids.contains(e.second); });
+  // A damaged snapshot may name values, or whole fields, without any slot.
+  for (auto field_it = str_index.begin(); field_it != str_index.end();) {
+    std::erase_if(field_it->second, [](const auto& value) { return value.second.empty(); });
+    field_it = field_it->second.empty() ? str_index.erase(field_it) : std::next(field_it);
+  }
   for (auto it = expiration_index.begin(); it != expiration_index.end();) {
     std::erase_if(it->second, [&](uint32_t slot) { return !valid_ids.contains(slot); });
     it = it->second.empty() ? expiration_index.erase(it) : std::next(it);

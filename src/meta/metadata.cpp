@@ -21,15 +21,20 @@ std::string CoreIndex::get_metadata_from_mmap(uint32_t slot, const BlobView& met
 }
 
 std::string CoreIndex::get_metadata(uint32_t slot) const {
+  return read_metadata(slot).value_or(kMissingMetadata);
+}
+
+std::optional<std::string> CoreIndex::read_metadata(uint32_t slot) const {
   // Cheap checks first, so a slot that cannot have a record never takes the mutex.
-  if ((uint64_t{slot} + 1) * kOffsetBytes > files.meta_offsets.length()) return kMissingMetadata;
+  if ((uint64_t{slot} + 1) * kOffsetBytes > files.meta_offsets.length()) return std::nullopt;
   uint64_t offset;
   std::memcpy(&offset, files.meta_offsets.data() + uint64_t{slot} * kOffsetBytes, 8);
-  if (offset > files.metadata.end() || files.metadata.end() - offset < 4) {
-    return kMissingMetadata;
-  }
-  return with_metadata_mmap(
-      [&](const BlobView& metadata) { return get_metadata_from_mmap(slot, metadata); });
+  if (offset > files.metadata.end() || files.metadata.end() - offset < 4) return std::nullopt;
+  return with_metadata_mmap([&](const BlobView& metadata) -> std::optional<std::string> {
+    std::optional<std::string_view> bytes = metadata.record(offset, kMaxMetadataBytes);
+    if (!bytes || !is_valid_utf8(*bytes)) return std::nullopt;
+    return std::string(*bytes);
+  });
 }
 
 }  // namespace tarnix

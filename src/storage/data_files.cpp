@@ -114,18 +114,30 @@ Result<uint64_t> BlobFile::append(std::string_view bytes) {
   return offset;
 }
 
+Status BlobFile::ensure_read_map() const {
+  // A private file only ever needs what it held at open. A shared one may have grown since
+  // the mapping was made by another process's appends, and this process's slots may name
+  // them: a writer that rebuilds its index replays the log again, and the replayed items'
+  // slots then name the new copies of their records.
+  if (!shared_ && (read_map_ || end_ == 0)) return Status();
+  std::lock_guard<std::mutex> writer_lock(writer_mu_);
+  uint64_t size;
+  TARNIX_ASSIGN_OR_RETURN(size, file_.size());
+  if (size == 0 || (read_map_ && read_map_->size() >= size)) return Status();
+  TARNIX_ASSIGN_OR_RETURN(read_map_, Mapping::map(file_.fs(), file_.fd(), size, false, true));
+  return Status();
+}
+
 BlobView BlobFile::current_view() const {
-  if (!read_map_ && end_ != 0) {
-    std::lock_guard<std::mutex> writer_lock(writer_mu_);
-    Result<uint64_t> size = file_.size();
-    if (size.ok()) {
-      Result<Mapping> m = Mapping::map(file_.fs(), file_.fd(), *size, false, true);
-      if (m.ok()) read_map_ = std::move(m).value();
-    }
-  }
+  // Without a mapping every record reads as missing; callers that must know use
+  // with_checked_view.
+  Status mapped = ensure_read_map();
+  (void)mapped;
   const uint8_t* data = read_map_ ? read_map_->data() : nullptr;
   uint64_t size = read_map_ ? read_map_->size() : 0;
-  if (shared_) return BlobView(data, size, end_, {}, end_);
+  // Records past this process's own end were appended by another process; the slot that
+  // names one is the proof it is whole.
+  if (shared_) return BlobView(data, size, std::max(end_, size), {}, std::max(end_, size));
   return BlobView(data, std::min(size, private_base_), end_, private_tail_, private_base_);
 }
 

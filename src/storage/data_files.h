@@ -94,11 +94,23 @@ class BlobFile {
     return f(current_view());
   }
 
+  // As with_view, but fails with the system's error when the file cannot be mapped, for
+  // callers that must not take unreadable records for missing ones.
+  template <class F>
+  Status with_checked_view(F&& f) const {
+    std::lock_guard<std::mutex> map_lock(map_mu_);
+    TARNIX_RETURN_IF_ERROR(ensure_read_map());
+    f(current_view());
+    return Status();
+  }
+
   Status datasync();
   // Sets the logical end (used when a file is rewritten by vacuum).
   void set_end(uint64_t end) { end_ = end; }
 
  private:
+  // Makes the read mapping if there is none; called with map_mu_ held.
+  Status ensure_read_map() const;
   BlobView current_view() const;
 
   File file_;

@@ -48,6 +48,9 @@ Result<std::shared_ptr<ProcessGate>> ProcessGate::open(FileSystem& fs, const std
   uint64_t size;
   TARNIX_ASSIGN_OR_RETURN(size, file.size());
   if (size < kGateBytes) TARNIX_RETURN_IF_ERROR(file.truncate(kGateBytes));
+  // The words are written through the mapping; on a full disk a write into a hole of the
+  // file would kill the process with SIGBUS, so the block is had first, as an error if need be.
+  TARNIX_RETURN_IF_ERROR(file.allocate(0, kGateBytes));
   void* words;
   TARNIX_ASSIGN_OR_RETURN(words, fs.mmap(file.fd(), kGateBytes, true, true));
   std::shared_ptr<ProcessGate> gate(

@@ -97,26 +97,26 @@ Status write_snapshot_file(FileSystem& fs, const std::string& path, const CoreIn
   return file.sync();
 }
 
-std::optional<SnapshotData> load_snapshot(FileSystem& fs, const std::string& dir) {
+Result<std::optional<SnapshotData>> load_snapshot(FileSystem& fs, const std::string& dir) {
   std::string path = join_path(dir, kSnapshotFile);
-  Result<bool> present = fs.exists(path);
-  if (present.ok() && !*present) return std::nullopt;
-  Result<File> file = File::open(fs, path, O_RDONLY);
-  if (!file.ok()) {
-    print_warning("Could not open snapshot.bin: " + file.status().message());
-    return std::nullopt;
-  }
-  Result<uint64_t> length = file->size();
-  uint64_t limit = length.ok() ? *length + kSnapshotLimitSlack : kSnapshotLimitSlack - 1;
-  BufferedFileReader reader(*file, length.ok() ? *length : 0, kReadBuffer);
-  Decoder d(reader, limit);
+  bool present;
+  TARNIX_ASSIGN_OR_RETURN(present, fs.exists(path));
+  if (!present) return std::optional<SnapshotData>();
+  File file;
+  TARNIX_ASSIGN_OR_RETURN(file, File::open(fs, path, O_RDONLY));
+  uint64_t length;
+  TARNIX_ASSIGN_OR_RETURN(length, file.size());
+  BufferedFileReader reader(file, length, kReadBuffer);
+  Decoder d(reader, length + kSnapshotLimitSlack);
   SnapshotData data = decode_snapshot(d);
+  // A failed read is the disk's fault, not the snapshot's.
+  if (d.status().code() == StatusCode::kIoError) return d.status();
   if (!d.ok()) {
     print_warning("snapshot.bin is corrupt or incompatible (" + d.status().message() +
                   "). Ignoring and rebuilding from WAL.");
-    return std::nullopt;
+    return std::optional<SnapshotData>();
   }
-  return data;
+  return std::optional<SnapshotData>(std::move(data));
 }
 
 void apply_snapshot(CoreIndex& index, SnapshotData&& data) {

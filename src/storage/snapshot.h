@@ -30,10 +30,11 @@ SnapshotData decode_snapshot(Decoder& d);
 // Writes the snapshot of `index` to `path` through a 1 MiB buffer, then fully syncs it.
 Status write_snapshot_file(FileSystem& fs, const std::string& path, const CoreIndex& index);
 
-// Reads snapshot.bin from `dir`: nothing when it is missing (silently) or cannot be opened
-// or decoded (with a warning on standard error). The decoder may read at most the file's
-// length plus 1024 bytes.
-std::optional<SnapshotData> load_snapshot(FileSystem& fs, const std::string& dir);
+// Reads snapshot.bin from `dir`: nothing when it is missing (silently) or does not decode
+// (with a warning on standard error). The decoder may read at most the file's length plus
+// 1024 bytes. A snapshot that exists but cannot be opened or read is an error: going on
+// without it would let the next writes overwrite the slots it names.
+Result<std::optional<SnapshotData>> load_snapshot(FileSystem& fs, const std::string& dir);
 
 // Moves the loaded fields into the index.
 void apply_snapshot(CoreIndex& index, SnapshotData&& data);

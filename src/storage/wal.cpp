@@ -1,5 +1,6 @@
 #include "storage/wal.h"
 
+#include <errno.h>
 #include <fcntl.h>
 
 #include "index/core_index.h"
@@ -123,15 +124,20 @@ Status WalWriter::truncate_and_sync(uint64_t length) {
 
 Result<ReplayOutcome> replay_wal(FileSystem& fs, const std::string& path, CoreIndex& index) {
   ReplayOutcome outcome;
+  // A log that is there but cannot be read is an error, not an empty log: opening without
+  // its records would hide acknowledged writes, and the next persist would drop them.
   Result<File> file = File::open(fs, path, O_RDONLY);
-  if (!file.ok()) return outcome;  // missing or unreadable: nothing to replay
-  Result<uint64_t> length = file->size();
-  if (!length.ok()) return outcome;
-  outcome.file_length = *length;
-  BufferedFileReader reader(*file, *length, kReadBuffer);
+  if (!file.ok()) {
+    if (file.status().os_errno() == ENOENT) return outcome;
+    return file.take_status();
+  }
+  TARNIX_ASSIGN_OR_RETURN(outcome.file_length, file->size());
+  BufferedFileReader reader(*file, outcome.file_length, kReadBuffer);
   while (reader.remaining() > 0) {
     Decoder d(reader);
     WalEntry entry = decode_wal_entry(d);
+    // A failed read is not a torn tail: the records after it must not be cut away.
+    if (d.status().code() == StatusCode::kIoError) return d.status();
     if (!d.ok()) break;
     if (auto* del = std::get_if<WalDelete>(&entry)) {
       index.delete_in_mem(del->id);

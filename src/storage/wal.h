@@ -89,8 +89,8 @@ struct ReplayOutcome {
 };
 
 // Applies every record of wal.bin to the index, stopping silently at the first record that
-// does not decode. A missing or unreadable log replays nothing. Fails only when applying a
-// record fails (an I/O error writing the data files).
+// does not decode. A missing log replays nothing. Fails when the log cannot be opened or
+// read, or when applying a record fails (an I/O error writing the data files).
 Result<ReplayOutcome> replay_wal(FileSystem& fs, const std::string& path, CoreIndex& index);
 
 }  // namespace tarnix

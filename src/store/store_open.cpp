@@ -39,9 +39,9 @@ Result<Recovered> recover_index(const std::string& dir, const StoreOptions& opti
   Recovered r;
   CoreIndex::Options index_options{options.fs, options.clock, shared};
   TARNIX_ASSIGN_OR_RETURN(r.index, CoreIndex::open(dir, index_options));
-  if (std::optional<SnapshotData> snapshot = load_snapshot(*options.fs, dir)) {
-    apply_snapshot(*r.index, std::move(*snapshot));
-  }
+  std::optional<SnapshotData> snapshot;
+  TARNIX_ASSIGN_OR_RETURN(snapshot, load_snapshot(*options.fs, dir));
+  if (snapshot) apply_snapshot(*r.index, std::move(*snapshot));
   // Replay inserts through the index's own paths, which need the runtime slot state.
   r.index->rebuild_runtime_state();
   r.index->begin_replay();

@@ -30,6 +30,15 @@ void adopt_capacity(CoreIndex& index, uint32_t capacity) {
   if (index.enter_point && !index.valid_ids.contains(*index.enter_point)) {
     index.enter_point = index.valid_ids.minimum();
   }
+  // Rows may still name deleted slots beyond the new end; those slots will be handed out
+  // again when the files grow, and an edge to whatever lands there means nothing.
+  index.valid_ids.for_each([&](uint32_t slot) {
+    uint32_t* row = slot < capacity ? index.mutable_row_at(slot) : nullptr;
+    if (!row) return;
+    for (size_t i = 0; i < kRowNeighbors; ++i) {
+      if (row[i] != kEmptyEntry && row[i] >= capacity) row[i] = kEmptyEntry;
+    }
+  });
 }
 
 // Shrinks the four slot files to `needed` slots. A failure part-way leaves some files
@@ -97,10 +106,15 @@ Status Store::checkpoint() {
     std::shared_lock<std::shared_mutex> core_lock(core_->mu);
     TARNIX_RETURN_IF_ERROR(write_snapshot_file(*fs_, temp_path, *core_->index));
   }
-  TARNIX_RETURN_IF_ERROR(fs_->rename(temp_path, snapshot_path));
-  TARNIX_RETURN_IF_ERROR(sync_parent_dir(*fs_, snapshot_path));
   {
+    // Another process opening the store reads the snapshot and then the log, inside the
+    // gate; the new snapshot and the emptied log must reach it together, or it would take
+    // the old snapshot with the empty log and miss every record in between. The log lock
+    // comes first, as in remove().
     std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
+    GateWriter inside(*gate_);
+    TARNIX_RETURN_IF_ERROR(fs_->rename(temp_path, snapshot_path));
+    TARNIX_RETURN_IF_ERROR(sync_parent_dir(*fs_, snapshot_path));
     TARNIX_RETURN_IF_ERROR(wal_->truncate_and_sync(0));
   }
   uint64_t now;

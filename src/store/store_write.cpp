@@ -191,10 +191,11 @@ Result<uint64_t> Store::delete_by_filter(std::string_view filter_json) {
   TARNIX_RETURN_IF_ERROR(index.check_expiration());
   Bitmap matching = index.evaluate_filter(filter);
 
-  // Only items whose stored id names them can be logged; an unreadable id cannot be.
+  // Only items whose stored id names them can be logged; an unreadable id cannot be. A file
+  // that cannot be mapped is an error, not a reason to delete nothing.
   std::vector<std::pair<uint32_t, std::string>> victims;
   victims.reserve(matching.cardinality());
-  index.with_ids_mmap([&](const BlobView& ids) {
+  Status mapped = index.files.ids.with_checked_view([&](const BlobView& ids) {
     matching.for_each([&](uint32_t slot) {
       std::string id = index.get_external_id_from_mmap(slot, ids);
       auto it = index.ext_to_int.find(id_hash(id));
@@ -203,6 +204,7 @@ Result<uint64_t> Store::delete_by_filter(std::string_view filter_json) {
       }
     });
   });
+  if (!mapped.ok()) return mapped.as_plain_os_error();
   // All records reach the log before the first deletion, so a failed flush or sync leaves
   // the index and the log in agreement.
   TARNIX_RETURN_IF_ERROR(log([&](Encoder& e) {

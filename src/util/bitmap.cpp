@@ -1,6 +1,7 @@
 #include "util/bitmap.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace tarnix {
@@ -119,6 +120,22 @@ void Bitmap::portable_serialize(std::string& out) const {
 }
 
 Result<Bitmap> Bitmap::portable_deserialize(const char* data, size_t size) {
+  // There is one container per distinct high 16 bits, so never more than 65536. The library's
+  // size probe lets a container count with the top bit set through, and its decoder then
+  // sizes arrays by that count (a product that wraps on 32-bit machines), so the count of
+  // the format without run containers is checked here first. The other format cannot state
+  // more than 65536.
+  constexpr uint32_t kCookieWithoutRuns = 12346;
+  uint32_t cookie = 0;
+  if (size >= 8) std::memcpy(&cookie, data, 4);
+  if (cookie == kCookieWithoutRuns) {
+    uint32_t containers;
+    std::memcpy(&containers, data + 4, 4);
+    if (containers > 65536) {
+      return Status::invalid_data("roaring bitmap claims " + std::to_string(containers) +
+                                  " containers");
+    }
+  }
   // The size probe walks the header without trusting it; a blob that claims more bytes than
   // it has is refused here, before the decoder allocates anything.
   size_t needed = roaring_bitmap_portable_deserialize_size(data, size);
