@@ -102,8 +102,8 @@ class Store {
   // Claims the writer role; a store whose view may be stale or private reloads first.
   Status become_writer();
   // Makes the index durable: syncs the data files, writes the snapshot through a temporary
-  // file and empties the log.
-  Status checkpoint();
+  // file and empties the log. `inside_gate`: the caller is in the gate as a writer already.
+  Status checkpoint(bool inside_gate);
   // Appends the records that `encode` writes, flushes them, and syncs when due.
   template <class F>
   Status log(F&& encode);

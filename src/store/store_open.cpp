@@ -170,7 +170,7 @@ Status Store::become_writer() {
     torn_log_end_.reset();
   }
   if (checkpoint_due_) {
-    TARNIX_RETURN_IF_ERROR(checkpoint());
+    TARNIX_RETURN_IF_ERROR(checkpoint(/*inside_gate=*/true));
     checkpoint_due_ = false;
   }
   writer_ready_ = true;

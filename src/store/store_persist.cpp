@@ -84,10 +84,10 @@ Status Store::persist() {
       }
     }
   }
-  return checkpoint();
+  return checkpoint(/*inside_gate=*/false);
 }
 
-Status Store::checkpoint() {
+Status Store::checkpoint(bool inside_gate) {
   const std::string snapshot_path = join_path(path_, kSnapshotFile);
   const std::string temp_path = join_path(path_, kSnapshotTempFile);
   {
@@ -112,7 +112,8 @@ Status Store::checkpoint() {
     // the old snapshot with the empty log and miss every record in between. The log lock
     // comes first, as in remove().
     std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
-    GateWriter inside(*gate_);
+    std::optional<GateWriter> inside;
+    if (!inside_gate) inside.emplace(*gate_);
     TARNIX_RETURN_IF_ERROR(fs_->rename(temp_path, snapshot_path));
     TARNIX_RETURN_IF_ERROR(sync_parent_dir(*fs_, snapshot_path));
     TARNIX_RETURN_IF_ERROR(wal_->truncate_and_sync(0));
