@@ -13,8 +13,10 @@ FILTERS = [{"grp": "red"}, {"grp": "blue"}, {"grp": "green"}, {"n": {"$gte": 2}}
            {"n": {"$lt": 2}}, {"tags": "x"}, {"flag": True}]
 
 
-def reopen(db, path):
-    del db
+def reopen(path):
+    # The caller has dropped its store; PyPy frees it (and its writer role) only when the
+    # collector runs.
+    gc.collect()
     gc.collect()
     return tarnix.TarnDB(path, pca_enabled=False)
 
@@ -40,7 +42,8 @@ def test_upsert_and_reuse_after_persist_survive_reopen(tmp_path):
     model.delete("c")
     add(db, model, "d", [-0.5, 0.9], grp="green", n=0, flag=False)
     verify(db, model, filters=FILTERS)
-    db = reopen(db, path)
+    del db
+    db = reopen(path)
     verify(db, model, filters=FILTERS)
     # And once more after a further persist and more changes.
     db.persist()
@@ -48,7 +51,8 @@ def test_upsert_and_reuse_after_persist_survive_reopen(tmp_path):
     db.delete_by_filter('{"grp": "green"}')
     model.delete_by_filter('{"grp": "green"}')
     add(db, model, "e", [0.0, 0.0], grp="green", n=1)
-    db = reopen(db, path)
+    del db
+    db = reopen(path)
     verify(db, model, filters=FILTERS)
 
 
@@ -67,7 +71,8 @@ def test_expiry_sweep_after_persist_survives_reopen(tmp_path):
     # This add sweeps the expired item first, then may reuse its slot.
     add(db, model, "new", [0.2, 0.2], grp="blue", n=2)
     verify(db, model, filters=FILTERS)
-    db = reopen(db, path)
+    del db
+    db = reopen(path)
     verify(db, model, filters=FILTERS)
     assert db.get_all_items('{"grp": "red"}') == []
     add(db, model, "later", [0.4, 0.4], grp="green", n=3)
