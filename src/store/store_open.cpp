@@ -40,8 +40,11 @@ Result<Recovered> recover_index(const std::string& dir, const StoreOptions& opti
   if (std::optional<SnapshotData> snapshot = load_snapshot(*options.fs, dir)) {
     apply_snapshot(*r.index, std::move(*snapshot));
   }
-  // Replay inserts through the index's own paths, which need the runtime slot state.
-  r.index->rebuild_runtime_state();
+  // Replay inserts through the index's own paths, which need the runtime slot state. The
+  // fit to the files comes first as well: slots beyond what the files hold are dropped at
+  // the end anyway, and a damaged snapshot naming a slot near 2^32 would otherwise have the
+  // replay hand out slots from there, growing and reserving files up to it.
+  r.index->reconcile_with_files();
   TARNIX_ASSIGN_OR_RETURN(r.replay, replay_wal(*options.fs, join_path(dir, kWalFile), *r.index));
   r.index->reconcile_with_files();
   return r;
