@@ -138,6 +138,8 @@ class CoreIndex {
 
   // The slot's metadata text, or "{}" when it cannot be read.
   std::string get_metadata(uint32_t slot) const;
+  // The same, but nothing when the record cannot be read.
+  std::optional<std::string> read_metadata(uint32_t slot) const;
   std::string get_metadata_from_mmap(uint32_t slot, const BlobView& metadata) const;
   template <class F>
   auto with_metadata_mmap(F&& f) const {

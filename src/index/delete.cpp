@@ -27,16 +27,22 @@ bool CoreIndex::delete_internal_id_with_options(uint32_t slot, bool drop_expiry)
   valid_ids.remove(slot);
   deleted.add(slot);
 
-  std::string text = get_metadata(slot);
-  if (text.size() >= 3) {
-    Result<Json> parsed = parse_json(text);
+  // The stored text says which values to take out of the string index. When the record is
+  // damaged it cannot, and the slot leaves every value instead: left behind, those values
+  // would attach to the next item placed in this slot.
+  std::optional<std::string> text = read_metadata(slot);
+  bool deindexed = text && text->size() < 3;
+  if (text && !deindexed) {
+    Result<Json> parsed = parse_json(*text);
     if (parsed.ok() && parsed->is_object()) {
       for (const auto& [key, value] : parsed->items()) {
         if (key == "id" || key == "_id") continue;
         deindex_metadata_value(key, value, slot);
       }
+      deindexed = true;
     }
   }
+  if (!deindexed) remove_slots_from_indexes(str_index, num_index, Bitmap::of({slot}));
   for (auto& [field, bsi] : num_index) bsi.remove(slot);
 
   if (drop_expiry) {
