@@ -604,7 +604,17 @@ def test_unreadable_records_read_as_empty(persisted, capfd):
     db.add(victims[4], [0.2] * 8, json.dumps({"id": victims[4]}))
     model.add(victims[4], [0.2] * 8, json.dumps({"id": victims[4]}))
     assert db.count() == len(model.items)
+    # Once a persist has released the freed slots, new items take them; they must not
+    # inherit the values the damaged records could not name.
     db.persist()
+    rng = random.Random(14)
+    for i in range(12):
+        id = "r%02d" % i
+        vec = [rng.uniform(-1, 1) for _ in range(8)]
+        meta = json.dumps(item_meta(rng, id, i))
+        db.add(id, vec, meta)
+        model.add(id, vec, meta)
+    verify(db, model, filters=FILTERS)
     del db
     collect()
     db, err = open_store(path, capfd)
