@@ -230,9 +230,8 @@ class StoreModel:
     def live_metas(self):
         return sorted(canonical(it.meta) for it in self.items.values())
 
-    def nearest(self, query, k, ids=None):
-        """Brute-force k nearest: sorted list of (distance, id) of the k best, plus the whole
-        sorted candidate list (for tie handling)."""
+    def nearest(self, query, ids=None):
+        """Every item (or those of `ids`) as (distance, id), nearest first."""
         q = codes(query)
         pool = self.items.values() if ids is None else (self.items[i] for i in ids)
         scored = sorted((distance(q, it.codes), it.id) for it in pool)
@@ -374,7 +373,7 @@ def _check(cond, message, *args):
 def check_search(model, results, query, k, ids=None, what="search"):
     """Compares one exact search with the brute force over `ids` (all items when None)."""
     q = codes(query)
-    scored = model.nearest(query, k, ids)
+    scored = model.nearest(query, ids)
     expected = scored[:k]
     _check(len(results) == len(expected), "%s: %d results, expected %d (k=%d)",
            what, len(results), len(expected), k)

@@ -59,9 +59,9 @@ WORKLOADS = {
 class Workload:
     """Plans operations from the model, so deletes name ids that exist."""
 
-    def __init__(self, rng, spec):
+    def __init__(self, rng, params):
         self.rng = rng
-        self.spec = spec
+        self.params = params
         self.version = 0
 
     def vector(self, sim):
@@ -69,7 +69,7 @@ class Workload:
         if sim.items and rng.random() < 0.05:
             # Equal codes make distance ties.
             return list(rng.choice(list(sim.items.values())).vector)
-        return [round(rng.uniform(-1.2, 1.2), 4) for _ in range(self.spec["dim"])]
+        return [round(rng.uniform(-1.2, 1.2), 4) for _ in range(self.params["dim"])]
 
     def metadata(self, id):
         rng = self.rng
@@ -81,7 +81,7 @@ class Workload:
         return json.dumps(meta)
 
     def new_id(self):
-        return "k%04d" % self.rng.randrange(self.spec["ids"])
+        return "k%04d" % self.rng.randrange(self.params["ids"])
 
     def plan(self, sim, n):
         rng = self.rng
@@ -93,7 +93,7 @@ class Workload:
                 ttl = 10 ** 6 if rng.random() < 0.1 else None
                 op = ["add", id, self.vector(sim), self.metadata(id), ttl]
             elif r < 0.62:
-                size = rng.randint(*self.spec["batch"])
+                size = rng.randint(*self.params["batch"])
                 ids = [self.new_id() for _ in range(size)]
                 op = ["batch", ids, [self.vector(sim) for _ in ids], [self.metadata(i) for i in ids]]
             elif r < 0.80:
@@ -159,8 +159,8 @@ def collect():
 
 
 def run_round(tmp_path, directory, rng, workload, model, round_no, capfd):
-    spec = workload.spec
-    ops = workload.plan(model.copy(), rng.randint(*spec["ops"]))
+    params = workload.params
+    ops = workload.plan(model.copy(), rng.randint(*params["ops"]))
     plan_path = str(tmp_path / "plan.json")
     with open(plan_path, "w") as f:
         json.dump({"dir": directory, "ops": ops}, f)
@@ -239,12 +239,12 @@ def run_round(tmp_path, directory, rng, workload, model, round_no, capfd):
 
 @pytest.mark.parametrize("name", sorted(WORKLOADS))
 def test_killed_writer_loses_no_acknowledged_write(tmp_path, capfd, name):
-    spec = WORKLOADS[name]
+    params = WORKLOADS[name]
     rng = random.Random("crash-" + name)
-    workload = Workload(rng, spec)
+    workload = Workload(rng, params)
     directory = str(tmp_path / "store")
     model = StoreModel()
-    for round_no in range(spec["rounds"]):
+    for round_no in range(params["rounds"]):
         model = run_round(tmp_path, directory, rng, workload, model, round_no, capfd)
     # A last clean open sees the same state.
     capfd.readouterr()

@@ -76,7 +76,7 @@ def item_meta(rng, id, i):
 
 
 def populate(db, model, rng, n, dim, prefix="k"):
-    """Adds, upserts and deletes through every write method; returns the ops' log sizes."""
+    """Adds, upserts and deletes through every write method, in the store and the model."""
     for i in range(n):
         id = "%s%03d" % (prefix, i)
         vec = [rng.uniform(-1, 1) for _ in range(dim)]
@@ -520,7 +520,7 @@ def persisted(tmp_path):
     return tmp_path, model
 
 
-def live_slots(path, model, capfd):
+def live_slots(path, model):
     """Slot of each live item, found through its id record's offset."""
     with open(os.path.join(str(path), "ids.bin"), "rb") as f:
         ids = f.read()
@@ -545,7 +545,7 @@ def poke(path, name, at, data):
 
 def test_unreadable_records_read_as_empty(persisted, capfd):
     path, model = persisted
-    slots = live_slots(path, model, capfd)
+    slots = live_slots(path, model)
     victims = sorted(model.items)[:6]
     with open(os.path.join(str(path), "ids.bin"), "rb") as f:
         ids_len = len(f.read())
