@@ -223,8 +223,6 @@ class CoreIndex {
   // `reuse` says whether deleted slots are offered (decided once per insert).
   bool reuse_enabled(bool a_slot_is_freed) const;
   uint32_t peek_slot(bool reuse, std::optional<uint32_t> freed);
-  // Whether a popped free-slot entry may be used: deleted, within capacity, not pinned.
-  bool reusable(uint32_t slot) const;
   uint32_t take_slot(bool reuse);
 
   std::string dir_;

@@ -100,16 +100,12 @@ bool CoreIndex::reuse_enabled(bool a_slot_is_freed) const {
                          kDefaultReuseMaxCapacity);
 }
 
-bool CoreIndex::reusable(uint32_t slot) const {
-  // A pinned slot is held elsewhere until the next snapshot; its heap entry is stale.
-  return slot < capacity && deleted.contains(slot) && !pinned.contains(slot);
-}
-
 uint32_t CoreIndex::peek_slot(bool reuse, std::optional<uint32_t> freed) {
   if (!reuse) return next_slot;
   // Stale entries at the top would be discarded by the allocation anyway.
   while (!free_slots.empty()) {
-    if (reusable(free_slots.top())) break;
+    uint32_t s = free_slots.top();
+    if (s < capacity && deleted.contains(s)) break;
     free_slots.pop();
   }
   std::optional<uint32_t> best;
@@ -126,7 +122,7 @@ uint32_t CoreIndex::take_slot(bool reuse) {
     while (!free_slots.empty()) {
       uint32_t s = free_slots.top();
       free_slots.pop();
-      if (reusable(s)) {
+      if (s < capacity && deleted.contains(s)) {
         detach_node_graph(s);
         return s;
       }
