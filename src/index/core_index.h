@@ -74,12 +74,6 @@ class CoreIndex {
   // Per slot, the slots whose rows contain it; absent until first needed.
   std::optional<std::vector<std::vector<uint32_t>>> incoming_edges;
   uint32_t last_expiration_check = 0;
-  // Slots live in the snapshot on disk. Replaying the log reads a deleted item's id and
-  // metadata back from its slot to take it out of the indexes, so these slots keep the
-  // records the snapshot saw until a newer snapshot replaces it: once deleted they wait in
-  // `held_slots` instead of being reused.
-  Bitmap pinned;
-  std::vector<uint32_t> held_slots;
 
   DataFiles files;
 
@@ -99,9 +93,6 @@ class CoreIndex {
   uint32_t capacity_from_files() const;
   // Recomputes next_slot and free_slots from the two bitmaps and drops incoming_edges.
   void rebuild_runtime_state();
-  // A snapshot holding `live` has replaced the one on disk: its slots are pinned instead,
-  // and the slots held for the old one may be reused.
-  void pin_snapshot(Bitmap live);
   // After a load and replay: fits the index to the files. Slots beyond the capacity the
   // files give leave every set and index; id-map entries, expiry entries and index bitmaps
   // that name no live slot are dropped; an index without a dimension is made empty.

@@ -53,11 +53,7 @@ bool CoreIndex::delete_internal_id_with_options(uint32_t slot, bool drop_expiry)
     }
   }
   detach_node_graph(slot);
-  if (pinned.contains(slot)) {
-    held_slots.push_back(slot);
-  } else {
-    free_slots.push(slot);
-  }
+  free_slots.push(slot);
   if (enter_point == slot) enter_point = valid_ids.minimum();
   return true;
 }

@@ -110,9 +110,7 @@ uint32_t CoreIndex::peek_slot(bool reuse, std::optional<uint32_t> freed) {
   }
   std::optional<uint32_t> best;
   if (!free_slots.empty()) best = free_slots.top();
-  if (freed && *freed < capacity && !pinned.contains(*freed) && (!best || *freed < *best)) {
-    best = freed;
-  }
+  if (freed && *freed < capacity && (!best || *freed < *best)) best = freed;
   return best.value_or(next_slot);
 }
 
@@ -156,7 +154,7 @@ Status CoreIndex::insert_in_mem(std::string_view id, std::span<const float> vect
     expiry = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{now} + *ttl, UINT32_MAX));
   }
   if (dim == 0) TARNIX_RETURN_IF_ERROR(set_dimension(vector.size()));
-  const bool reuse = reuse_enabled(replaced && !pinned.contains(*replaced));
+  const bool reuse = reuse_enabled(replaced.has_value());
   const uint32_t slot = peek_slot(reuse, replaced);
   TARNIX_RETURN_IF_ERROR(ensure_capacity(uint64_t{slot} + 1));
   TARNIX_RETURN_IF_ERROR(reserve_slot(slot));

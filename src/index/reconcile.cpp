@@ -31,8 +31,6 @@ void CoreIndex::reconcile_with_files() {
     num_index.clear();
     incoming_edges.reset();
     free_slots = FreeSlots();
-    pinned.clear();
-    held_slots.clear();
     next_slot = 0;
     return;
   }

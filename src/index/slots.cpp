@@ -67,17 +67,9 @@ void CoreIndex::rebuild_runtime_state() {
   } else {
     next_slot = *highest == UINT32_MAX ? UINT32_MAX : *highest + 1;
   }
-  std::vector<uint32_t> free = (deleted - pinned).to_vector();
+  std::vector<uint32_t> free = deleted.to_vector();
   free_slots = FreeSlots(std::greater<uint32_t>(), std::move(free));
-  held_slots = (deleted & pinned).to_vector();
   incoming_edges.reset();
-}
-
-void CoreIndex::pin_snapshot(Bitmap live) {
-  pinned = std::move(live);
-  // Stale entries (no longer deleted, beyond the capacity) are dropped when popped.
-  for (uint32_t slot : held_slots) free_slots.push(slot);
-  held_slots.clear();
 }
 
 Status CoreIndex::reserve_slot(uint32_t slot) {

@@ -128,7 +128,6 @@ void apply_snapshot(CoreIndex& index, SnapshotData&& data) {
   index.deleted = std::move(data.deleted);
   index.ext_to_int = std::move(data.ext_to_int);
   index.expiration_index = std::move(data.expiration_index);
-  index.pinned = index.valid_ids;
   if (index.dim > 0) index.capacity = index.capacity_from_files();
 }
 

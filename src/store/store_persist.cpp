@@ -83,26 +83,13 @@ Status Store::persist() {
     TARNIX_RETURN_IF_ERROR(index.files.ids.datasync());
     TARNIX_RETURN_IF_ERROR(index.files.metadata.datasync());
   }
-  Bitmap written;
   {
     // Searches keep running while the snapshot is written.
     std::shared_lock<std::shared_mutex> core_lock(core_->mu);
     TARNIX_RETURN_IF_ERROR(write_snapshot_file(*fs_, temp_path, *core_->index));
-    written = core_->index->valid_ids;
   }
   TARNIX_RETURN_IF_ERROR(fs_->rename(temp_path, snapshot_path));
-  Status synced = sync_parent_dir(*fs_, snapshot_path);
-  {
-    std::unique_lock<std::shared_mutex> core_lock(core_->mu);
-    CoreIndex& index = *core_->index;
-    if (synced.ok()) {
-      index.pin_snapshot(std::move(written));
-    } else {
-      // Either snapshot may be the one a later open finds.
-      index.pinned |= written;
-    }
-  }
-  TARNIX_RETURN_IF_ERROR(synced);
+  TARNIX_RETURN_IF_ERROR(sync_parent_dir(*fs_, snapshot_path));
   {
     std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
     TARNIX_RETURN_IF_ERROR(wal_->truncate_and_sync(0));
