@@ -194,6 +194,10 @@ class CoreIndex {
 
   // Deletes every live item whose expiry second has come; at most once per second.
   Status check_expiration();
+  // The same sweep for a given second, and the live slots it would delete (none when a
+  // sweep already ran in that second).
+  void check_expiration_at(uint32_t now);
+  std::vector<uint32_t> due_for_sweep(uint32_t now) const;
   // The live slots whose expiry second has come.
   Result<Bitmap> get_lazy_expired_ids() const;
   // The expired live slots, or nothing when nothing can be expired yet (the cheap check).

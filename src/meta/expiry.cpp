@@ -7,8 +7,13 @@ namespace tarnix {
 Status CoreIndex::check_expiration() {
   uint32_t now;
   TARNIX_ASSIGN_OR_RETURN(now, unix_seconds(*clock_));
+  check_expiration_at(now);
+  return Status();
+}
+
+void CoreIndex::check_expiration_at(uint32_t now) {
   // At most one sweep per wall-clock second.
-  if (last_expiration_check >= now) return Status();
+  if (last_expiration_check >= now) return;
   last_expiration_check = now;
   std::vector<uint32_t> due;
   auto end = expiration_index.upper_bound(now);
@@ -18,7 +23,18 @@ Status CoreIndex::check_expiration() {
   expiration_index.erase(expiration_index.begin(), end);
   // The buckets are gone already, so the deletions need not visit them.
   for (uint32_t slot : due) delete_internal_id_with_options(slot, false);
-  return Status();
+}
+
+std::vector<uint32_t> CoreIndex::due_for_sweep(uint32_t now) const {
+  std::vector<uint32_t> due;
+  if (last_expiration_check >= now) return due;
+  auto end = expiration_index.upper_bound(now);
+  for (auto it = expiration_index.begin(); it != end; ++it) {
+    for (uint32_t slot : it->second) {
+      if (valid_ids.contains(slot)) due.push_back(slot);
+    }
+  }
+  return due;
 }
 
 Result<Bitmap> CoreIndex::get_lazy_expired_ids() const {

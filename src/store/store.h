@@ -108,6 +108,17 @@ class Store {
   template <class F>
   Status log(F&& encode);
   Status maybe_sync_wal();
+  // An expiry sweep about to run: its second, and the ids of the items it will delete.
+  // They are logged ahead of it like any deletion: replay does not sweep, so without the
+  // records it would hand out slots differently from the run it repeats, and read records
+  // that the later items in those slots have overwritten.
+  struct PendingSweep {
+    uint32_t now = 0;
+    std::vector<std::string> ids;
+  };
+  Result<PendingSweep> plan_sweep(const CoreIndex& index) const;
+  // Logs the sweep's deletions (when there are any), then sweeps.
+  Status sweep_expired(CoreIndex& index);
   // Validates and parses metadata texts before anything is locked.
   Result<Json> parse_metadata(std::string_view text) const;
   Status check_vector(std::span<const float> vector, uint64_t dim) const;

@@ -42,12 +42,14 @@ Result<Recovered> recover_index(const std::string& dir, const StoreOptions& opti
   std::optional<SnapshotData> snapshot;
   TARNIX_ASSIGN_OR_RETURN(snapshot, load_snapshot(*options.fs, dir));
   if (snapshot) apply_snapshot(*r.index, std::move(*snapshot));
-  // Replay inserts through the index's own paths, which need the runtime slot state.
-  r.index->rebuild_runtime_state();
+  // The fit to the files comes before the replay as well (it also rebuilds the runtime slot
+  // state that replay's inserts need): a damaged snapshot naming a slot near 2^32 would
+  // otherwise have the replay hand out slots from there, growing the files up to it.
+  r.dropped = r.index->reconcile_with_files();
   r.index->begin_replay();
   TARNIX_ASSIGN_OR_RETURN(r.replay, replay_wal(*options.fs, join_path(dir, kWalFile), *r.index));
   r.index->finish_replay();
-  r.dropped = r.index->reconcile_with_files();
+  r.dropped += r.index->reconcile_with_files();
   return r;
 }
 

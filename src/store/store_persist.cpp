@@ -67,7 +67,11 @@ Status Store::persist() {
   {
     std::unique_lock<std::shared_mutex> core_lock(core_->mu);
     CoreIndex& index = *core_->index;
-    TARNIX_RETURN_IF_ERROR(index.check_expiration());
+    {
+      // Sweeping logs deletions; the log lock comes after the index's, as in every writer.
+      std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
+      TARNIX_RETURN_IF_ERROR(sweep_expired(index));
+    }
     index.ext_to_int.rehash(0);
     index.num_index.rehash(0);
 

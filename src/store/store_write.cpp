@@ -75,6 +75,21 @@ Status Store::maybe_sync_wal() {
   return Status();
 }
 
+Result<Store::PendingSweep> Store::plan_sweep(const CoreIndex& index) const {
+  PendingSweep sweep;
+  TARNIX_ASSIGN_OR_RETURN(sweep.now, unix_seconds(*clock_));
+  std::vector<uint32_t> due = index.due_for_sweep(sweep.now);
+  if (due.empty()) return sweep;
+  index.with_ids_mmap([&](const BlobView& ids) {
+    for (uint32_t slot : due) {
+      std::string id = index.get_external_id_from_mmap(slot, ids);
+      auto it = index.ext_to_int.find(id_hash(id));
+      if (it != index.ext_to_int.end() && it->second == slot) sweep.ids.push_back(std::move(id));
+    }
+  });
+  return sweep;
+}
+
 template <class F>
 Status Store::log(F&& encode) {
   Status s = wal_->begin();
@@ -100,10 +115,13 @@ Status Store::add(std::string_view id, std::span<const float> vector, std::strin
   CoreIndex& index = *core_->index;
   // Checked again: becoming the writer may have rebuilt the index.
   TARNIX_RETURN_IF_ERROR(check_vector(vector, index.dim));
+  PendingSweep sweep;
+  TARNIX_ASSIGN_OR_RETURN(sweep, plan_sweep(index));
   TARNIX_RETURN_IF_ERROR(log([&](Encoder& e) {
+    for (const std::string& expired : sweep.ids) encode_wal_delete(e, expired);
     encode_wal_insert(e, id, vector, metadata, skip_index, ttl);
   }));
-  TARNIX_RETURN_IF_ERROR(index.check_expiration());
+  index.check_expiration_at(sweep.now);
   std::span<const std::string> skip;
   if (skip_index) skip = *skip_index;
   Status s = index.insert_in_mem(id, vector, parsed, skip, ttl);
@@ -147,12 +165,15 @@ Status Store::add_batch(std::span<const std::string> ids,
   Status s = index.ensure_capacity(uint64_t{index.next_slot} + ids.size());
   if (!s.ok()) return s.as_plain_os_error();
 
+  PendingSweep sweep;
+  TARNIX_ASSIGN_OR_RETURN(sweep, plan_sweep(index));
   TARNIX_RETURN_IF_ERROR(log([&](Encoder& e) {
+    for (const std::string& expired : sweep.ids) encode_wal_delete(e, expired);
     for (size_t i = 0; i < ids.size(); ++i) {
       encode_wal_insert(e, ids[i], vectors[i], metadatas[i], skip_index, ttl);
     }
   }));
-  TARNIX_RETURN_IF_ERROR(index.check_expiration());
+  index.check_expiration_at(sweep.now);
   std::span<const std::string> skip;
   if (skip_index) skip = *skip_index;
   for (size_t i = 0; i < ids.size(); ++i) {
@@ -188,7 +209,7 @@ Result<uint64_t> Store::delete_by_filter(std::string_view filter_json) {
   std::unique_lock<std::shared_mutex> core_lock(core_->mu);
   std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
   CoreIndex& index = *core_->index;
-  TARNIX_RETURN_IF_ERROR(index.check_expiration());
+  TARNIX_RETURN_IF_ERROR(sweep_expired(index));
   Bitmap matching = index.evaluate_filter(filter);
 
   // Only items whose stored id names them can be logged; an unreadable id cannot be. A file
@@ -220,6 +241,18 @@ Result<uint64_t> Store::delete_by_filter(std::string_view filter_json) {
   }
   for (std::string& id : deleted_ids) enqueue(PcaEventDelete{std::move(id)});
   return deleted;
+}
+
+Status Store::sweep_expired(CoreIndex& index) {
+  PendingSweep sweep;
+  TARNIX_ASSIGN_OR_RETURN(sweep, plan_sweep(index));
+  if (!sweep.ids.empty()) {
+    TARNIX_RETURN_IF_ERROR(log([&](Encoder& e) {
+      for (const std::string& expired : sweep.ids) encode_wal_delete(e, expired);
+    }));
+  }
+  index.check_expiration_at(sweep.now);
+  return Status();
 }
 
 Result<bool> Store::prewarm_delete_path() {

@@ -1,0 +1,255 @@
+"""Crash tests: a writer process is killed with SIGKILL at seeded random moments, the store is
+reopened, and everything the writer acknowledged must be there, with nothing else changed.
+
+Each round starts a fresh writer (crash_writer.py) on the same directory with a seeded plan
+of adds, batches, deletes, filter deletes and persists, kills it at a chosen moment, then
+reopens the store here, checks it against the model (the one call that was in flight may
+have taken effect or not), checks that it takes a new write, and closes it again so the next
+writer can claim the directory.
+"""
+
+import gc
+import json
+import os
+import random
+import select
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import tarnix
+from store_model import StoreModel, verify
+
+WRITER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "crash_writer.py")
+WARNING = "Tarnix Warning"
+GROUPS = ["red", "green", "blue"]
+TAGS = ["t%d" % i for i in range(6)]
+
+# Filters the verifier checks after every round; the delete filters each match a few percent.
+CHECK_FILTERS = [
+    {"grp": "red"},
+    {"flag": True},
+    {"tags": "t2"},
+    {"n": {"$gte": 50}},
+    {"n": {"$lt": 10}},
+    {"$or": [{"grp": "blue", "n": {"$gt": 80}}, {"tags": {"$in": ["t5"]}}]},
+    {"$not": {"grp": {"$in": ["red", "green"]}}},
+    {"w": {"$exists": False}},
+]
+DELETE_FILTERS = [
+    {"grp": "red", "n": {"$lt": 6}},
+    {"n": {"$gte": 96}},
+    {"$and": [{"grp": "blue"}, {"flag": True}, {"n": {"$lt": 12}}]},
+    {"n": {"$in": [7, 17, 27, 37]}},
+    {"tags": "t4", "n": {"$lte": 10}},
+]
+
+WORKLOADS = {
+    # Many small calls on an 8-dimensional store.
+    "mixed": dict(dim=8, ids=250, ops=(12, 40), batch=(2, 12), rounds=32),
+    # Fewer, larger batches on a 64-dimensional store: a batch's records span several pages,
+    # so a kill can leave a prefix of them in the log.
+    "batches": dict(dim=64, ids=600, ops=(4, 14), batch=(20, 160), rounds=26),
+}
+
+
+class Workload:
+    """Plans operations from the model, so deletes name ids that exist."""
+
+    def __init__(self, rng, params):
+        self.rng = rng
+        self.params = params
+        self.version = 0
+
+    def vector(self, sim):
+        rng = self.rng
+        if sim.items and rng.random() < 0.05:
+            # Equal codes make distance ties.
+            return list(rng.choice(list(sim.items.values())).vector)
+        return [round(rng.uniform(-1.2, 1.2), 4) for _ in range(self.params["dim"])]
+
+    def metadata(self, id):
+        rng = self.rng
+        self.version += 1
+        meta = {"id": id, "v": self.version, "grp": rng.choice(GROUPS), "n": rng.randrange(100),
+                "flag": rng.random() < 0.5, "tags": rng.sample(TAGS, rng.randrange(3))}
+        if rng.random() < 0.5:
+            meta["w"] = rng.uniform(-5, 5)
+        return json.dumps(meta)
+
+    def new_id(self):
+        return "k%04d" % self.rng.randrange(self.params["ids"])
+
+    def plan(self, sim, n):
+        rng = self.rng
+        ops = []
+        for _ in range(n):
+            r = rng.random()
+            if r < 0.45 or not sim.items:
+                id = self.new_id()
+                ttl = 10 ** 6 if rng.random() < 0.1 else None
+                op = ["add", id, self.vector(sim), self.metadata(id), ttl]
+            elif r < 0.62:
+                size = rng.randint(*self.params["batch"])
+                ids = [self.new_id() for _ in range(size)]
+                op = ["batch", ids, [self.vector(sim) for _ in ids], [self.metadata(i) for i in ids]]
+            elif r < 0.80:
+                id = rng.choice(sorted(sim.items)) if rng.random() < 0.9 else self.new_id()
+                op = ["del", id]
+            elif r < 0.87:
+                op = ["dbf", json.dumps(rng.choice(DELETE_FILTERS))]
+            else:
+                op = ["persist"]
+            sim.apply(op)
+            ops.append(op)
+        return ops
+
+
+class Child:
+    """A running writer and its acknowledgement lines."""
+
+    def __init__(self, plan_path, env, stderr):
+        self.proc = subprocess.Popen([sys.executable, WRITER, plan_path], stdout=subprocess.PIPE,
+                                     stderr=stderr, env=env)
+        self.buffer = b""
+        self.lines = []
+
+    def read_until(self, wanted, timeout=60.0):
+        """Reads lines until `wanted` arrives; False when the writer ended first."""
+        deadline = time.monotonic() + timeout
+        fd = self.proc.stdout.fileno()
+        while wanted not in self.lines:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("writer did not print %r in time" % wanted)
+            ready, _, _ = select.select([fd], [], [], left)
+            if not ready:
+                continue
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                return False
+            self.take(chunk)
+        return True
+
+    def take(self, chunk):
+        self.buffer += chunk
+        *done, self.buffer = self.buffer.split(b"\n")
+        self.lines.extend(line.decode() for line in done)
+
+    def kill(self):
+        self.proc.send_signal(signal.SIGKILL)
+        rest = self.proc.stdout.read()
+        self.proc.wait()
+        self.proc.stdout.close()
+        self.take(rest)
+        return self.proc.returncode
+
+    def marks(self, letter):
+        return [int(line[2:]) for line in self.lines if line.startswith(letter + " ")]
+
+
+def collect():
+    """Runs the collector, so that a store the caller has just dropped is really gone (and its
+    writer role released) before the next writer starts; PyPy frees objects only then."""
+    gc.collect()
+    gc.collect()
+
+
+def run_round(tmp_path, directory, rng, workload, model, round_no, capfd):
+    params = workload.params
+    ops = workload.plan(model.copy(), rng.randint(*params["ops"]))
+    plan_path = str(tmp_path / "plan.json")
+    with open(plan_path, "w") as f:
+        json.dump({"dir": directory, "ops": ops}, f)
+    env = dict(os.environ)
+    sync_every_write = rng.random() < 0.5
+    if sync_every_write:
+        env["TARNIX_WAL_SYNC_INTERVAL_MS"] = "0"
+    else:
+        env.pop("TARNIX_WAL_SYNC_INTERVAL_MS", None)
+
+    # Where to kill: at a random moment of the open, shortly after a chosen operation began
+    # (a persist more often, since it has the most steps), or after everything.
+    r = rng.random()
+    persists = [i for i, op in enumerate(ops) if op[0] == "persist"]
+    if r < 0.08:
+        target, delay = None, rng.uniform(0.0, 0.25)
+    elif r < 0.35 and persists:
+        target, delay = rng.choice(persists), rng.uniform(0.0, 0.02)
+    elif r < 0.95:
+        target, delay = rng.randrange(len(ops)), rng.uniform(0.0, 0.004)
+    else:
+        target, delay = "D", 0.0
+
+    stderr_path = str(tmp_path / ("writer%d.err" % round_no))
+    with open(stderr_path, "wb") as stderr:
+        child = Child(plan_path, env, stderr)
+        try:
+            if target is None:
+                time.sleep(delay)
+            else:
+                wanted = "D" if target == "D" else "S %d" % target
+                if not child.read_until(wanted):
+                    child.proc.wait()
+                    raise AssertionError("writer exited with %s before %r" %
+                                         (child.proc.returncode, wanted))
+                time.sleep(delay)
+        finally:
+            code = child.kill()
+    with open(stderr_path) as f:
+        err = f.read()
+    assert code == -signal.SIGKILL, "writer ended with %s: %s" % (code, err)
+    assert WARNING not in err and "Traceback" not in err, err
+
+    acked = child.marks("A")
+    started = child.marks("S")
+    assert acked == list(range(len(acked))), "acknowledgements out of order: %r" % acked
+    for op in ops[:len(acked)]:
+        model.apply(op)
+    pending = ops[len(acked)] if len(started) > len(acked) else None
+
+    capfd.readouterr()
+    db = tarnix.TarnDB(directory, pca_enabled=False)
+    out, err = capfd.readouterr()
+    assert WARNING not in err, err
+    context = "round %d (sync=%s, target=%r, acked %d of %d, pending %r)" % (
+        round_no, sync_every_write, target, len(acked), len(ops), pending and pending[0])
+    try:
+        model = verify(db, model, indeterminate=pending, rng=rng, filters=CHECK_FILTERS,
+                       queries=3)
+    except AssertionError as e:
+        raise AssertionError("%s: %s" % (context, e)) from None
+
+    # The store takes a new write after the crash, and it is there at once.
+    probe = "probe%d" % round_no
+    vec = workload.vector(model)
+    meta = workload.metadata(probe)
+    db.add(probe, vec, meta)
+    model.add(probe, vec, meta)
+    assert db.count() == len(model.items), context
+    hit = db.search(vec, 1, json.dumps({"_id": probe}))
+    assert hit and hit[0][0] == probe and hit[0][1] == 0.0, context
+    del db
+    collect()
+    return model
+
+
+@pytest.mark.parametrize("name", sorted(WORKLOADS))
+def test_killed_writer_loses_no_acknowledged_write(tmp_path, capfd, name):
+    params = WORKLOADS[name]
+    rng = random.Random("crash-" + name)
+    workload = Workload(rng, params)
+    directory = str(tmp_path / "store")
+    model = StoreModel()
+    for round_no in range(params["rounds"]):
+        model = run_round(tmp_path, directory, rng, workload, model, round_no, capfd)
+    # A last clean open sees the same state.
+    capfd.readouterr()
+    db = tarnix.TarnDB(directory, pca_enabled=False)
+    verify(db, model, rng=rng, filters=CHECK_FILTERS)
+    del db
+    collect()
+    assert WARNING not in capfd.readouterr().err
