@@ -25,6 +25,7 @@ class StoreTest : public ::testing::Test {
     store_.reset();
     StoreOptions options;
     options.fs = fs_;
+    options.clock = clock_;
     options.pca_enabled = pca;
     auto opened = Store::open(dir_.path(), options);
     ASSERT_TRUE(opened.ok()) << opened.status().message();
@@ -40,8 +41,30 @@ class StoreTest : public ::testing::Test {
 
   TempDir dir_;
   std::shared_ptr<FaultyFileSystem> fs_ = std::make_shared<FaultyFileSystem>(posix_file_system());
+  std::shared_ptr<testing::FakeClock> clock_ = std::make_shared<testing::FakeClock>(2'000'000'000);
   std::unique_ptr<Store> store_;
 };
+
+// The sweep's deletions are logged, so a reopen replays the slot an item took from an
+// expired one, with that item's own id and values.
+TEST_F(StoreTest, ASweptSlotReusedAfterASnapshotReopensIntact) {
+  ASSERT_TRUE(store_->add("old", std::vector<float>{0.1f, 0.1f}, R"({"c":"red"})",
+                          std::nullopt, 1u).ok());
+  ASSERT_TRUE(add("keep", {0.9f, 0.9f}, R"({"c":"green"})").ok());
+  ASSERT_TRUE(store_->persist().ok());
+  clock_->set_seconds(2'000'000'005);
+  // This add sweeps "old" (logging its deletion first) and takes its slot.
+  ASSERT_TRUE(add("new", {0.2f, 0.2f}, R"({"c":"blue"})").ok());
+  auto slot_of = [&](const char* id) { return store_->shared_index()->index->live_slot_of(id); };
+  EXPECT_EQ(slot_of("new"), 0u);
+  open();
+  EXPECT_EQ(count(), 2u);
+  EXPECT_EQ(slot_of("new"), 0u);
+  EXPECT_FALSE(store_->exists(R"({"c":"red"})").value());
+  EXPECT_EQ(store_->get_all_items(R"({"c":"blue"})").value(),
+            std::vector<std::string>{R"({"c":"blue"})"});
+  EXPECT_TRUE(store_->shared_index()->index->check_invariants().ok());
+}
 
 TEST_F(StoreTest, LogRecordsHaveTheirExactSizes) {
   ASSERT_TRUE(store_->add("a", std::vector<float>{1.0f}, "{}", std::nullopt, std::nullopt).ok());
