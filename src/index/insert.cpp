@@ -6,6 +6,7 @@
 #include "index/core_index.h"
 #include "index/distance.h"
 #include "index/quantize.h"
+#include "index/row_neighbors.h"
 #include "util/env.h"
 #include "util/fnv.h"
 
@@ -69,23 +70,12 @@ void construction_search(SearchContext& context, size_t dim, uint32_t entry, uin
     if (results_full() && context.results.top().distance < c.distance) break;
     const uint32_t* row = row_at(c.slot);
     if (!row) continue;
-    uint32_t fresh[kRowNeighbors];
-    const uint8_t* codes[kRowNeighbors];
-    size_t m = 0;
-    for (size_t i = 0; i < kRowNeighbors; ++i) {
-      uint32_t n = row[i];
-      if (n == kEmptyEntry || !context.visit(n)) continue;
-      const uint8_t* v = vector_at(n);
-      if (!v) continue;
-      prefetch_code(v, dim);
-      fresh[m] = n;
-      codes[m++] = v;
-    }
-    for (size_t j = 0; j < m; ++j) {
-      uint32_t d = distance(query, codes[j], dim);
+    FreshNeighbors fresh = gather_fresh_neighbors(context, row, dim, vector_at);
+    for (size_t j = 0; j < fresh.count; ++j) {
+      uint32_t d = distance(query, fresh.codes[j], dim);
       if (results_full() && d >= context.results.top().distance) continue;
-      context.candidates.push({d, fresh[j]});
-      context.results.push({d, fresh[j]});
+      context.candidates.push({d, fresh.slots[j]});
+      context.results.push({d, fresh.slots[j]});
       if (context.results.size() > ef_c) context.results.pop();
     }
   }

@@ -5,6 +5,7 @@
 
 #include "index/core_index.h"
 #include "index/distance.h"
+#include "index/row_neighbors.h"
 #include "util/env.h"
 
 namespace tarnix {
@@ -169,25 +170,13 @@ std::vector<Candidate> CoreIndex::search_core(uint32_t k, uint32_t ef, const Bit
     if (results.size() >= ef && !results.empty() && results.top().distance < c.distance) break;
     const uint32_t* row = row_at(c.slot);
     if (!row) continue;
-    // Unvisited neighbours first, with their codes prefetched, then their distances in row
-    // order: the same decisions as one pass, without a memory stall per neighbour.
-    uint32_t fresh[kRowNeighbors];
-    const uint8_t* codes[kRowNeighbors];
-    size_t m = 0;
-    for (size_t i = 0; i < kRowNeighbors; ++i) {
-      uint32_t n = row[i];
-      if (n == kEmptyEntry || !context.visit(n)) continue;
-      const uint8_t* v = vector_at(n);
-      if (!v) continue;
-      prefetch_code(v, dim);
-      fresh[m] = n;
-      codes[m++] = v;
-    }
-    for (size_t j = 0; j < m; ++j) {
-      uint32_t d = distance(query, codes[j], dim);
+    FreshNeighbors fresh =
+        gather_fresh_neighbors(context, row, dim, [this](uint32_t s) { return vector_at(s); });
+    for (size_t j = 0; j < fresh.count; ++j) {
+      uint32_t d = distance(query, fresh.codes[j], dim);
       if (results.size() < ef || results.empty() || d < results.top().distance) {
-        candidates.push({d, fresh[j]});
-        offer_result({d, fresh[j]});
+        candidates.push({d, fresh.slots[j]});
+        offer_result({d, fresh.slots[j]});
       }
     }
     if (!candidates.empty()) {

@@ -119,6 +119,11 @@ class Store {
   Result<PendingSweep> plan_sweep(const CoreIndex& index) const;
   // Logs the sweep's deletions (when there are any), then sweeps.
   Status sweep_expired(CoreIndex& index);
+  // The listing methods' common frame: parses the filter, enters the gate as a reader,
+  // holds `core` shared and calls read(index, matches) with the visible slots it selects.
+  template <class Read>
+  auto read_matches(std::string_view filter_json, Read&& read)
+      -> decltype(read(std::declval<const CoreIndex&>(), std::declval<Bitmap&>()));
   // Validates and parses metadata texts before anything is locked.
   Result<Json> parse_metadata(std::string_view text) const;
   Status check_vector(std::span<const float> vector, uint64_t dim) const;

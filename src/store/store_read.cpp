@@ -89,7 +89,9 @@ Result<bool> Store::exists(std::string_view filter_json) {
   return !matches.empty();
 }
 
-Result<std::vector<std::string>> Store::get_all_items(std::string_view filter_json) {
+template <class Read>
+auto Store::read_matches(std::string_view filter_json, Read&& read)
+    -> decltype(read(std::declval<const CoreIndex&>(), std::declval<Bitmap&>())) {
   Json filter;
   TARNIX_ASSIGN_OR_RETURN(filter, parse_filter_argument(filter_json));
   GateReader inside(*gate_);
@@ -97,50 +99,51 @@ Result<std::vector<std::string>> Store::get_all_items(std::string_view filter_js
   const CoreIndex& index = *core_->index;
   Bitmap matches;
   TARNIX_ASSIGN_OR_RETURN(matches, visible_matches(index, filter));
-  std::vector<std::string> texts;
-  texts.reserve(matches.cardinality());
-  index.with_metadata_mmap([&](const BlobView& metadata) {
-    matches.for_each(
-        [&](uint32_t slot) { texts.push_back(index.get_metadata_from_mmap(slot, metadata)); });
-  });
-  return texts;
+  return read(index, matches);
+}
+
+Result<std::vector<std::string>> Store::get_all_items(std::string_view filter_json) {
+  auto texts_of = [](const CoreIndex& index,
+                     Bitmap& matches) -> Result<std::vector<std::string>> {
+    std::vector<std::string> texts;
+    texts.reserve(matches.cardinality());
+    index.with_metadata_mmap([&](const BlobView& metadata) {
+      matches.for_each(
+          [&](uint32_t slot) { texts.push_back(index.get_metadata_from_mmap(slot, metadata)); });
+    });
+    return texts;
+  };
+  return read_matches(filter_json, texts_of);
 }
 
 Result<std::string> Store::get_all_items_json(std::string_view filter_json) {
-  Json filter;
-  TARNIX_ASSIGN_OR_RETURN(filter, parse_filter_argument(filter_json));
-  GateReader inside(*gate_);
-  std::shared_lock<std::shared_mutex> lock(core_->mu);
-  const CoreIndex& index = *core_->index;
-  Bitmap matches;
-  TARNIX_ASSIGN_OR_RETURN(matches, visible_matches(index, filter));
-  if (matches.empty()) return std::string("[]");
-  std::string out;
-  out.reserve(std::max<uint64_t>(2, 96 * matches.cardinality()));
-  out.push_back('[');
-  index.with_metadata_mmap([&](const BlobView& metadata) {
-    matches.for_each([&](uint32_t slot) {
-      if (out.size() > 1) out.push_back(',');
-      out += index.get_metadata_from_mmap(slot, metadata);
+  auto array_of = [](const CoreIndex& index, Bitmap& matches) -> Result<std::string> {
+    if (matches.empty()) return std::string("[]");
+    std::string out;
+    out.reserve(std::max<uint64_t>(2, 96 * matches.cardinality()));
+    out.push_back('[');
+    index.with_metadata_mmap([&](const BlobView& metadata) {
+      matches.for_each([&](uint32_t slot) {
+        if (out.size() > 1) out.push_back(',');
+        out += index.get_metadata_from_mmap(slot, metadata);
+      });
     });
-  });
-  out.push_back(']');
-  return out;
+    out.push_back(']');
+    return out;
+  };
+  return read_matches(filter_json, array_of);
 }
 
 Result<std::string> Store::aggregate_unique(std::string_view filter_json,
                                             std::string_view group_by, std::string_view sort_by,
                                             std::span<const std::string> output_fields,
                                             bool descending) {
-  Json filter;
-  TARNIX_ASSIGN_OR_RETURN(filter, parse_filter_argument(filter_json));
-  GateReader inside(*gate_);
-  std::shared_lock<std::shared_mutex> lock(core_->mu);
-  const CoreIndex& index = *core_->index;
-  Bitmap matches;
-  TARNIX_ASSIGN_OR_RETURN(matches, visible_matches(index, filter));
-  if (matches.empty()) return std::string("[]");
-  return tarnix::aggregate_unique(index, matches, group_by, sort_by, output_fields, descending);
+  auto groups_of = [&](const CoreIndex& index, Bitmap& matches) -> Result<std::string> {
+    if (matches.empty()) return std::string("[]");
+    return tarnix::aggregate_unique(index, matches, group_by, sort_by, output_fields,
+                                    descending);
+  };
+  return read_matches(filter_json, groups_of);
 }
 
 Result<std::vector<SearchHit>> Store::search(std::span<const float> query, uint32_t k,
