@@ -2,11 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
-#include <optional>
 #include <random>
 #include <set>
 
+#include "filter_reference.h"
 #include "meta/filter.h"
 #include "meta_fixture.h"
 
@@ -15,7 +14,7 @@ namespace {
 
 using Slots = std::vector<uint32_t>;
 
-// A per-item evaluator written from the rules of the filter language, with no index.
+// The reference's selection over a list of items; an item with an empty id is deleted.
 class Reference {
  public:
   struct Item {
@@ -23,141 +22,35 @@ class Reference {
     Json meta;
   };
 
-  Reference(const std::vector<Item>& live, const std::vector<Item>& all) : live_(live) {
-    for (const Item& item : all) {
-      for (auto it = item.meta.begin(); it != item.meta.end(); ++it) {
-        if (!is_id(it.key()) && number_in(it.value())) numeric_fields_.insert(it.key());
-      }
-    }
-  }
+  Reference(const std::vector<Item>& live, const std::vector<Item>& all)
+      : live_(live), rules_(numeric_fields(all)) {}
 
   Slots select(const Json& filter) const {
     Slots out;
     for (uint32_t slot = 0; slot < live_.size(); ++slot) {
-      if (!live_[slot].ext_id.empty() && match(filter, live_[slot])) out.push_back(slot);
+      const Item& item = live_[slot];
+      if (!item.ext_id.empty() && rules_.matches(filter, item.ext_id, item.meta)) {
+        out.push_back(slot);
+      }
     }
     return out;
   }
 
  private:
-  static bool is_id(const std::string& f) { return f == "id" || f == "_id"; }
-
-  static bool number_in(const Json& v) {
-    if (v.is_array()) return std::any_of(v.begin(), v.end(), number_in);
-    return v.is_number();
-  }
-  static bool indexable(const Json& v) {
-    if (v.is_array()) return std::any_of(v.begin(), v.end(), indexable);
-    return v.is_string() || v.is_boolean() || v.is_number();
-  }
-  static std::optional<std::string> text_of(const Json& v) {
-    if (v.is_string()) return v.get<std::string>();
-    if (v.is_boolean()) return v.get<bool>() ? "true" : "false";
-    return std::nullopt;
-  }
-  static bool holds_text(const Json& v, const std::string& text) {
-    if (v.is_array()) {
-      return std::any_of(v.begin(), v.end(), [&](const Json& e) { return holds_text(e, text); });
-    }
-    return text_of(v) == text;
-  }
-  // Each number overwrites the one before it, so an array keeps its last one.
-  static std::optional<float> number_of(const Json& v) {
-    std::optional<float> last;
-    if (v.is_number()) last = json_number_to_float(v);
-    if (v.is_array()) {
-      for (const Json& e : v) {
-        if (auto n = number_of(e)) last = n;
+  static std::set<std::string> numeric_fields(const std::vector<Item>& all) {
+    std::set<std::string> fields;
+    for (const Item& item : all) {
+      for (auto it = item.meta.begin(); it != item.meta.end(); ++it) {
+        if (!FilterReference::is_id(it.key()) && FilterReference::holds_number(it.value())) {
+          fields.insert(it.key());
+        }
       }
     }
-    return last;
-  }
-  static bool below(float a, float b) {
-    return a < b || (a == b && std::signbit(a) && !std::signbit(b));
-  }
-
-  const Json* member(const Item& item, const std::string& field) const {
-    auto it = item.meta.find(field);
-    return it == item.meta.end() || is_id(field) ? nullptr : &*it;
-  }
-
-  bool match(const Json& f, const Item& item) const {
-    if (!f.is_object()) return false;
-    if (f.contains("$and") && f["$and"].is_array()) {
-      return std::all_of(f["$and"].begin(), f["$and"].end(),
-                         [&](const Json& e) { return match(e, item); });
-    }
-    if (f.contains("$or") && f["$or"].is_array()) {
-      return std::any_of(f["$or"].begin(), f["$or"].end(),
-                         [&](const Json& e) { return match(e, item); });
-    }
-    if (f.contains("$not")) return !match(f["$not"], item);
-    for (auto it = f.begin(); it != f.end(); ++it) {
-      if (!it.key().empty() && it.key()[0] == '$') continue;
-      if (!condition(it.key(), it.value(), item)) return false;
-    }
-    return true;
-  }
-
-  bool condition(const std::string& field, const Json& c, const Item& item) const {
-    if (c.is_number()) return numeric(field, "$eq", json_number_to_float(c), item);
-    if (auto text = text_of(c)) return equals_text(field, *text, item);
-    if (!c.is_object()) return false;
-    for (auto it = c.begin(); it != c.end(); ++it) {
-      if (!op(field, it.key(), it.value(), item)) return false;
-    }
-    return true;
-  }
-
-  bool equals_text(const std::string& field, const std::string& text, const Item& item) const {
-    if (is_id(field)) return item.ext_id == text;
-    const Json* m = member(item, field);
-    return m && holds_text(*m, text);
-  }
-
-  bool any_condition(const std::string& field, const Json& elements, const Item& item) const {
-    return std::any_of(elements.begin(), elements.end(),
-                       [&](const Json& e) { return condition(field, e, item); });
-  }
-
-  bool op(const std::string& field, const std::string& name, const Json& arg,
-          const Item& item) const {
-    bool is_range = name == "$gt" || name == "$gte" || name == "$lt" || name == "$lte";
-    if ((is_range || name == "$eq" || name == "$ne") && arg.is_number()) {
-      return numeric(field, name, json_number_to_float(arg), item);
-    }
-    if (is_range) return false;
-    if (name == "$eq" || name == "$ne") {
-      auto text = text_of(arg);
-      return (text && equals_text(field, *text, item)) == (name == "$eq");
-    }
-    if (name == "$in") return arg.is_array() && any_condition(field, arg, item);
-    if (name == "$nin") return !arg.is_array() || !any_condition(field, arg, item);
-    if (name == "$exists") {
-      const Json* m = member(item, field);
-      bool has = is_id(field) || (m && indexable(*m));
-      return has != (arg.is_boolean() && !arg.get<bool>());
-    }
-    return false;
-  }
-
-  bool numeric(const std::string& field, const std::string& name, float x, const Item& item) const {
-    if (!numeric_fields_.contains(field)) return false;
-    const Json* m = member(item, field);
-    std::optional<float> v = m ? number_of(*m) : std::nullopt;
-    bool lt = v && below(*v, x);
-    bool gt = v && below(x, *v);
-    bool eq = v && !lt && !gt;
-    if (name == "$eq") return eq;
-    if (name == "$ne") return !eq;
-    if (name == "$gt") return gt;
-    if (name == "$gte") return !lt;
-    if (name == "$lt") return lt;
-    return v && !gt;  // $lte
+    return fields;
   }
 
   const std::vector<Item>& live_;
-  std::set<std::string> numeric_fields_;
+  FilterReference rules_;
 };
 
 class RandomJson {

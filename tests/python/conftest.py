@@ -5,15 +5,15 @@ default: the worker thread adds nothing to what these tests check and only costs
 """
 
 import gc
-import math
 import os
 import platform
 import random
-import struct
 
 import pytest
 
 import tarnix
+# The quantization model, re-exported for the tests that import it from here.
+from store_model import code as q, codes, distance, f32  # noqa: F401
 
 IS_PYPY = platform.python_implementation() == "PyPy"
 
@@ -43,40 +43,6 @@ def db(store_path):
 
 def file_size(path, name):
     return os.path.getsize(os.path.join(str(path), name))
-
-
-def f32(x):
-    """Rounds a Python float to the nearest 32-bit float, as the store's conversion does."""
-    try:
-        return struct.unpack("<f", struct.pack("<f", x))[0]
-    except OverflowError:  # beyond the 32-bit range
-        return math.copysign(math.inf, x)
-
-
-def q(x):
-    """The byte code of one vector component, in single-precision arithmetic.
-
-    Each step is rounded to 32 bits; rounding an exact double result of one operation on
-    32-bit inputs to 32 bits gives the single-precision result.
-    """
-    if isinstance(x, float) and math.isnan(x):
-        return 0
-    x = f32(x)
-    x = min(max(x, -1.0), 1.0)
-    y = f32(f32(x + 1.0) * 127.5)
-    if y < 0:
-        return 0
-    if y > 255:
-        return 255
-    return int(y)
-
-
-def codes(vector):
-    return [q(x) for x in vector]
-
-
-def distance(a_codes, b_codes):
-    return sum((a - b) * (a - b) for a, b in zip(a_codes, b_codes))
 
 
 def brute_force(query, items, k):
