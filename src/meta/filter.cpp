@@ -34,7 +34,8 @@ Bitmap evaluate_operator(const FilterContext& ctx, std::string_view field, std::
       return evaluate_numeric_op(ctx, field, json_number_to_float(arg), op, restriction);
     }
     Bitmap eq = get_bitmap_str_eq(ctx, field, arg);
-    return op == "$eq" ? eq : ctx.universe - eq;
+    if (op == "$eq") return eq;
+    return ctx.universe - eq;
   }
   if (op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte") {
     if (!arg.is_number()) return Bitmap();
@@ -49,8 +50,8 @@ Bitmap evaluate_operator(const FilterContext& ctx, std::string_view field, std::
   }
   if (op == "$exists") {
     Bitmap with_field = get_ids_with_field(ctx, field);
-    bool wants_missing = arg.is_boolean() && !arg.get<bool>();
-    return wants_missing ? ctx.universe - with_field : with_field;
+    if (arg.is_boolean() && !arg.get<bool>()) return ctx.universe - with_field;
+    return with_field;
   }
   return Bitmap();
 }
