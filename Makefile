@@ -12,7 +12,7 @@ DEB_PACKAGES := g++ libroaring-dev nlohmann-json3-dev libgtest-dev pypy3 pypy3-d
 FUZZ_DEB_PACKAGES := clang libclang-rt-14-dev
 FUZZ_DIR := build/fuzz
 # Seconds each fuzz target runs: briefly in `make test`, long in `make fuzz` and `make stress`.
-FUZZ_SECONDS ?= 30
+FUZZ_SECONDS ?= 60
 LONG_FUZZ_SECONDS ?= 600
 PY_PACKAGES := pytest hypothesis numpy scikit-build-core
 PYPY_PACKAGES := pytest hypothesis
@@ -90,9 +90,9 @@ test: test-core test-cpython test-pypy test-fuzz
 stress-harness: build-cpython build-pypy build-fuzz
 	TARNIX_GATE_STRESS_ENTRIES=1000000 timeout 20m ./build/cpython/tarnix_core_tests \
 	  --gtest_filter='ProcessGateFork.*:Store/FaultMatrix.*'
-	PYTHONPATH=build/cpython TARNIX_PROCESS_SECONDS=20 timeout 20m $(PYTHON) -m pytest -q \
+	PYTHONPATH=build/cpython TARNIX_PROCESS_SECONDS=120 timeout 20m $(PYTHON) -m pytest -q \
 	  tests/python/test_processes.py tests/python/test_faults.py tests/python/test_disk_full.py
-	PYTHONPATH=build/pypy TARNIX_PROCESS_SECONDS=20 timeout 20m $(PYPY_VENV)/bin/python -m \
+	PYTHONPATH=build/pypy TARNIX_PROCESS_SECONDS=120 timeout 20m $(PYPY_VENV)/bin/python -m \
 	  pytest -q tests/python/test_processes.py tests/python/test_faults.py \
 	  tests/python/test_disk_full.py
 	timeout 1h fuzz/run.sh $(FUZZ_DIR) $(LONG_FUZZ_SECONDS)

@@ -13,7 +13,7 @@ import struct
 from harness_helpers import (WRITER_BUSY_TEXT, collect, describe_exit, file_size, finish,
                              gate_words, listed, meta, open_store, run, spawn, vector)
 
-SECONDS = float(os.environ.get("TARNIX_PROCESS_SECONDS", "5"))
+SECONDS = float(os.environ.get("TARNIX_PROCESS_SECONDS", "20"))
 
 WRITER = r"""
 import json, mmap, random, struct, sys, time
