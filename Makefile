@@ -86,7 +86,8 @@ fuzz: build-fuzz
 test: test-core test-cpython test-pypy test-fuzz
 
 # The long versions: the gate under ten times the load, the fault and process suites with
-# longer runs, long fuzzing, and a 30-minute soak of one writer and three readers.
+# longer runs, 2,300 kill -9 rounds, long fuzzing, and a 30-minute soak of one writer and
+# three readers.
 stress-harness: build-cpython build-pypy build-fuzz
 	TARNIX_GATE_STRESS_ENTRIES=1000000 timeout 20m ./build/cpython/tarnix_core_tests \
 	  --gtest_filter='ProcessGateFork.*:Store/FaultMatrix.*'
@@ -95,6 +96,8 @@ stress-harness: build-cpython build-pypy build-fuzz
 	PYTHONPATH=build/pypy TARNIX_PROCESS_SECONDS=120 timeout 20m $(PYPY_VENV)/bin/python -m \
 	  pytest -q tests/python/test_processes.py tests/python/test_faults.py \
 	  tests/python/test_disk_full.py
+	PYTHONPATH=build/cpython TARNIX_CRASH_ROUND_SCALE=40 timeout 40m $(PYTHON) -m pytest -q \
+	  tests/python/test_crash.py
 	timeout 1h fuzz/run.sh $(FUZZ_DIR) $(LONG_FUZZ_SECONDS)
 	PYTHONPATH=build/cpython TARNIX_PROCESS_SECONDS=1800 timeout 45m $(PYTHON) -m pytest -q \
 	  tests/python/test_processes.py -k one_writer

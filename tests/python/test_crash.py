@@ -47,6 +47,9 @@ DELETE_FILTERS = [
     {"tags": "t4", "n": {"$lte": 10}},
 ]
 
+# `make stress` multiplies the rounds (thousands of kills instead of about sixty).
+ROUND_SCALE = int(os.environ.get("TARNIX_CRASH_ROUND_SCALE", "1"))
+
 WORKLOADS = {
     # Many small calls on an 8-dimensional store.
     "mixed": dict(dim=8, ids=250, ops=(12, 40), batch=(2, 12), rounds=32),
@@ -244,7 +247,7 @@ def test_killed_writer_loses_no_acknowledged_write(tmp_path, capfd, name):
     workload = Workload(rng, params)
     directory = str(tmp_path / "store")
     model = StoreModel()
-    for round_no in range(params["rounds"]):
+    for round_no in range(params["rounds"] * ROUND_SCALE):
         model = run_round(tmp_path, directory, rng, workload, model, round_no, capfd)
     # A last clean open sees the same state.
     capfd.readouterr()
