@@ -576,7 +576,7 @@ class Qdrant(Engine):
         return "local mode (in-process, exact scan)"
 
 
-SPECS = {
+ENGINES = {
     "tarnix": (Tarnix, ()),
     "tarnix-scaled": (TarnixScaled, ()),
     "hnswlib-M6": (Hnswlib, (6,)),
@@ -595,13 +595,13 @@ SPECS = {
 
 
 def make(name, directory, dim):
-    cls, args = SPECS[name]
+    cls, args = ENGINES[name]
     return cls(directory, dim, *args)
 
 
-def spec(name):
+def engine_class(name):
     """The engine's class, for its properties, without importing its library."""
-    return SPECS[name][0]
+    return ENGINES[name][0]
 
 
 ALL = ["tarnix", "hnswlib-M6", "hnswlib-M12", "usearch-C6", "usearch-C12", "faiss-HNSW6-Flat",

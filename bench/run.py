@@ -189,11 +189,11 @@ class Runner:
                             **ro)
             if e == "tarnix":
                 self.sweep_tarnix(set_name, n, rnd, d)
-            if engines.spec(e).persistent:
+            if engines.engine_class(e).persistent:
                 r2 = self.worker("0,1", ["--engine", e, "--dir", d, "--task", "search2"] + extra)
                 self.record(kind="search2", set=set_name, n=n, round=rnd, engine=e, **r2)
         # Two build threads: first round only (compared with the same engine's one thread).
-        if engines.spec(e).parallel_build and rnd == 0:
+        if engines.engine_class(e).parallel_build and rnd == 0:
             d2 = self.fresh(f"{set_name}-{e}-t2")
             r = self.worker("0,1", ["--engine", e, "--dir", d2, "--task", "build",
                                     "--threads", "2"] + extra)
