@@ -18,6 +18,7 @@ import sys
 import time
 
 import tarnix
+from store_model import apply_op
 
 
 def main():
@@ -28,19 +29,7 @@ def main():
     for i, op in enumerate(plan["ops"]):
         out.write("S %d\n" % i)
         out.flush()
-        kind = op[0]
-        if kind == "add":
-            db.add(op[1], op[2], op[3], None, op[4])
-        elif kind == "batch":
-            db.add_batch(op[1], op[2], op[3])
-        elif kind == "del":
-            db.delete(op[1])
-        elif kind == "dbf":
-            db.delete_by_filter(op[1])
-        elif kind == "persist":
-            db.persist()
-        else:
-            raise ValueError("unknown operation %r" % (kind,))
+        apply_op(db, op)
         out.write("A %d\n" % i)
         out.flush()
     out.write("D\n")

@@ -150,6 +150,25 @@ def canonical(meta):
 # The model.
 
 
+def apply_op(target, op):
+    """Runs one operation of the crash writer's plan on a store or on the model:
+    ["add", id, vector, metadata, ttl], ["batch", ids, vectors, metadatas], ["del", id],
+    ["dbf", filter], ["persist"]."""
+    kind = op[0]
+    if kind == "add":
+        target.add(op[1], op[2], op[3], None, op[4])
+    elif kind == "batch":
+        target.add_batch(op[1], op[2], op[3])
+    elif kind == "del":
+        target.delete(op[1])
+    elif kind == "dbf":
+        target.delete_by_filter(op[1])
+    elif kind == "persist":
+        target.persist()
+    else:
+        raise ValueError("unknown operation %r" % (kind,))
+
+
 class StoreModel:
     def __init__(self):
         self.items = {}
@@ -192,21 +211,12 @@ class StoreModel:
             del self.items[id]
         return len(victims)
 
+    def persist(self):
+        """Durability is not part of the model: a persist changes no visible state."""
+
     def apply(self, op):
         """Applies one operation in the crash writer's encoding (see crash_writer.py)."""
-        kind = op[0]
-        if kind == "add":
-            self.add(op[1], op[2], op[3], None, op[4])
-        elif kind == "batch":
-            self.add_batch(op[1], op[2], op[3])
-        elif kind == "del":
-            self.delete(op[1])
-        elif kind == "dbf":
-            self.delete_by_filter(op[1])
-        elif kind == "persist":
-            pass
-        else:
-            raise ValueError("unknown operation %r" % (kind,))
+        apply_op(self, op)
 
     def outcomes(self, op):
         """Every state an interrupted operation may leave: none of it, all of it, and for
