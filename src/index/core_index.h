@@ -117,6 +117,14 @@ class CoreIndex {
   // The live slot of an external id.
   std::optional<uint32_t> live_slot_of(std::string_view id) const;
 
+  // Where the slot's record starts, as its entry in an offset file says; nothing when the
+  // entry lies past the file's end.
+  static std::optional<uint64_t> record_offset(const SlotFile& offsets, uint32_t slot);
+  // The slot's record in a blob file, when the record lies wholly in the file, is at most
+  // max_length bytes long and is valid UTF-8.
+  static std::optional<std::string> read_record(const SlotFile& offsets, uint32_t slot,
+                                                const BlobView& blob, uint32_t max_length);
+
   // The external id text of a slot; "" when it cannot be read.
   std::string get_external_id(uint32_t slot) const;
   std::string get_external_id_from_mmap(uint32_t slot, const BlobView& ids) const;

@@ -1,5 +1,4 @@
 // Fitting a loaded index to its files at open.
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,16 +22,6 @@ Bitmap indexed_slots(const StrIndex& str_index, const NumIndex& num_index) {
   return all;
 }
 
-// The external id stored for a slot, or nothing when its record cannot be read.
-std::optional<std::string> stored_id(const CoreIndex& index, uint32_t slot, const BlobView& ids) {
-  if ((uint64_t{slot} + 1) * kOffsetBytes > index.files.id_offsets.length()) return std::nullopt;
-  uint64_t offset;
-  std::memcpy(&offset, index.files.id_offsets.data() + uint64_t{slot} * kOffsetBytes, 8);
-  std::optional<std::string_view> bytes = ids.record(offset, UINT32_MAX);
-  if (!bytes || !is_valid_utf8(*bytes)) return std::nullopt;
-  return std::string(*bytes);
-}
-
 // Makes the id map name every live slot exactly once. A consistent snapshot needs nothing
 // here; a damaged one may map two ids to one slot or leave a live slot without its id. The
 // id file says which item each slot holds: a slot keeps the entry for its stored id, and a
@@ -54,7 +43,8 @@ void name_live_slots(CoreIndex& index) {
   Bitmap unnamed;
   index.with_ids_mmap([&](const BlobView& ids) {
     for (uint32_t slot : to_name) {
-      std::optional<std::string> id = stored_id(index, slot, ids);
+      std::optional<std::string> id =
+          CoreIndex::read_record(index.files.id_offsets, slot, ids, UINT32_MAX);
       if (id && index.ext_to_int.emplace(id_hash(*id), slot).second) continue;
       unnamed.add(slot);
     }

@@ -109,10 +109,20 @@ std::string CoreIndex::get_external_id(uint32_t slot) const {
 }
 
 std::string CoreIndex::get_external_id_from_mmap(uint32_t slot, const BlobView& ids) const {
-  if ((uint64_t{slot} + 1) * kOffsetBytes > files.id_offsets.length()) return "";
-  uint64_t offset = read_u64(files.id_offsets.data() + uint64_t{slot} * kOffsetBytes);
-  std::optional<std::string_view> bytes = ids.record(offset, UINT32_MAX);
-  if (!bytes || !is_valid_utf8(*bytes)) return "";
+  return read_record(files.id_offsets, slot, ids, UINT32_MAX).value_or("");
+}
+
+std::optional<uint64_t> CoreIndex::record_offset(const SlotFile& offsets, uint32_t slot) {
+  if ((uint64_t{slot} + 1) * kOffsetBytes > offsets.length()) return std::nullopt;
+  return read_u64(offsets.data() + uint64_t{slot} * kOffsetBytes);
+}
+
+std::optional<std::string> CoreIndex::read_record(const SlotFile& offsets, uint32_t slot,
+                                                  const BlobView& blob, uint32_t max_length) {
+  std::optional<uint64_t> offset = record_offset(offsets, slot);
+  if (!offset) return std::nullopt;
+  std::optional<std::string_view> bytes = blob.record(*offset, max_length);
+  if (!bytes || !is_valid_utf8(*bytes)) return std::nullopt;
   return std::string(*bytes);
 }
 
