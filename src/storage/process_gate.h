@@ -33,10 +33,9 @@ class ProcessGate {
   ProcessGate& operator=(const ProcessGate&) = delete;
 
   // Opens (creating) `.proc_lock` in `dir`, extends it to 16 bytes and reserves its block,
-  // maps it, and takes the
-  // presence lock. When no other process has the directory open, the presence lock is held
-  // exclusively on return (see alone()) and the gate words are reset, since any non-zero
-  // value was left by a process that died inside the gate.
+  // maps it, and takes the presence lock. When no other process has the directory open,
+  // the presence lock is held exclusively on return (see alone()) and the gate words are
+  // reset, since any non-zero value was left by a process that died inside the gate.
   static Result<std::shared_ptr<ProcessGate>> open(FileSystem& fs, const std::string& dir);
 
   // True while this process holds the presence lock exclusively: nobody else has the
