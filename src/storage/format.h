@@ -19,6 +19,27 @@ inline constexpr const char* kSnapshotTempFile = "snapshot.bin.tmp";
 inline constexpr const char* kWalFile = "wal.bin";
 inline constexpr const char* kProcLockFile = ".proc_lock";
 
+// Rewrite vacuum: every file gets a fresh copy with this suffix, committed by the marker.
+inline constexpr const char* kVacSuffix = ".vac";
+inline constexpr const char* kVacuumIntentFile = "vacuum.intent";
+inline constexpr const char* kVacuumIntentText = "commit-vacuum";
+inline constexpr const char* kVacuumDummyFile = "vacuum_dummy.tmp";
+// In-place vacuum: the journal, and the blob files' copies committed by their own marker.
+inline constexpr const char* kVacuumJournalFile = "vacuum.journal";
+inline constexpr const char* kVacuumJournalTempFile = "vacuum.journal.tmp";
+inline constexpr const char* kIpvacSuffix = ".ipvac";
+inline constexpr const char* kInPlaceIntentFile = "vacuum.inplace.intent";
+inline constexpr const char* kInPlaceIntentText = "commit-in-place-blob-vacuum";
+inline constexpr const char* kBlobDummyFile = "vacuum_blob_dummy.tmp";
+
+// The files a rewrite vacuum replaces, in the order it renames them (and an open finishes).
+inline constexpr const char* kRewriteFiles[] = {kVectorsFile,      kGraphFile,   kIdOffsetsFile,
+                                                kIdsFile,          kMetaOffsetsFile,
+                                                kMetadataFile,     kSnapshotFile, kWalFile};
+// The files the blob phase of an in-place vacuum replaces, in the order it renames them.
+inline constexpr const char* kBlobPhaseFiles[] = {kIdOffsetsFile, kIdsFile, kMetaOffsetsFile,
+                                                  kMetadataFile};
+
 // Graph rows: 12 little-endian 32-bit slots; 0xFFFFFFFF marks an empty entry.
 inline constexpr size_t kRowNeighbors = 12;
 inline constexpr size_t kRowBytes = kRowNeighbors * 4;
@@ -43,6 +64,7 @@ inline constexpr size_t kMaxDimension = 66'051;
 inline constexpr size_t kWalWriteBuffer = 1 << 20;
 inline constexpr size_t kSnapshotWriteBuffer = 1 << 20;
 inline constexpr size_t kReadBuffer = 8192;
+inline constexpr size_t kJournalBuffer = 8192;
 // The snapshot decoder may read this many bytes past the file's length before it fails.
 inline constexpr uint64_t kSnapshotLimitSlack = 1024;
 

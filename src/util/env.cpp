@@ -103,4 +103,10 @@ std::optional<uint64_t> env_u64_trimmed(const char* name) {
   return parse_decimal(trim(*text), UINT64_MAX);
 }
 
+std::optional<std::string> env_text(const char* name) {
+  auto text = read_var(name);
+  if (!text) return std::nullopt;
+  return std::string(*text);
+}
+
 }  // namespace tarnix

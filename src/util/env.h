@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace tarnix {
 
@@ -22,5 +23,8 @@ std::optional<uint32_t> env_u32_plain(const char* name);
 
 // Trimmed: optional "+", decimal digits, within 64 bits.
 std::optional<uint64_t> env_u64_trimmed(const char* name);
+
+// The variable's text exactly as set; nothing when unset or not valid UTF-8.
+std::optional<std::string> env_text(const char* name);
 
 }  // namespace tarnix
