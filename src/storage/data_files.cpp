@@ -10,10 +10,10 @@
 namespace tarnix {
 
 Result<SlotFile> SlotFile::open(FileSystem& fs, const std::string& path, uint64_t min_length,
-                                bool shared) {
+                                bool shared, bool create) {
   SlotFile f;
   f.shared_ = shared;
-  TARNIX_ASSIGN_OR_RETURN(f.file_, File::open(fs, path, O_RDWR | O_CREAT));
+  TARNIX_ASSIGN_OR_RETURN(f.file_, File::open(fs, path, O_RDWR | (create ? O_CREAT : 0)));
   uint64_t length;
   TARNIX_ASSIGN_OR_RETURN(length, f.file_.size());
   if (length < min_length) {
@@ -84,10 +84,11 @@ BlobFile& BlobFile::operator=(BlobFile&& other) noexcept {
   return *this;
 }
 
-Result<BlobFile> BlobFile::open(FileSystem& fs, const std::string& path, bool shared) {
+Result<BlobFile> BlobFile::open(FileSystem& fs, const std::string& path, bool shared,
+                                bool create) {
   BlobFile f;
   f.shared_ = shared;
-  TARNIX_ASSIGN_OR_RETURN(f.file_, File::open(fs, path, O_RDWR | O_CREAT));
+  TARNIX_ASSIGN_OR_RETURN(f.file_, File::open(fs, path, O_RDWR | (create ? O_CREAT : 0)));
   TARNIX_ASSIGN_OR_RETURN(f.end_, f.file_.size());
   f.private_base_ = f.end_;
   return f;
@@ -160,6 +161,29 @@ Result<DataFiles> DataFiles::open(FileSystem& fs, const std::string& dir, bool s
       SlotFile::open(fs, join_path(dir, kMetaOffsetsFile), kInitialOffsetsBytes, shared));
   TARNIX_ASSIGN_OR_RETURN(f.metadata, BlobFile::open(fs, join_path(dir, kMetadataFile), shared));
   return f;
+}
+
+Result<DataFiles> DataFiles::open_existing(FileSystem& fs, const std::string& dir) {
+  DataFiles f;
+  TARNIX_ASSIGN_OR_RETURN(f.vectors,
+                          SlotFile::open(fs, join_path(dir, kVectorsFile), 0, true, false));
+  TARNIX_ASSIGN_OR_RETURN(f.graph, SlotFile::open(fs, join_path(dir, kGraphFile), 0, true, false));
+  TARNIX_ASSIGN_OR_RETURN(f.id_offsets,
+                          SlotFile::open(fs, join_path(dir, kIdOffsetsFile), 0, true, false));
+  TARNIX_ASSIGN_OR_RETURN(f.ids, BlobFile::open(fs, join_path(dir, kIdsFile), true, false));
+  TARNIX_ASSIGN_OR_RETURN(f.meta_offsets,
+                          SlotFile::open(fs, join_path(dir, kMetaOffsetsFile), 0, true, false));
+  TARNIX_ASSIGN_OR_RETURN(f.metadata,
+                          BlobFile::open(fs, join_path(dir, kMetadataFile), true, false));
+  return f;
+}
+
+Status DataFiles::sync_all() {
+  for (SlotFile* f : {&vectors, &graph, &id_offsets, &meta_offsets}) {
+    TARNIX_RETURN_IF_ERROR(f->flush());
+  }
+  TARNIX_RETURN_IF_ERROR(ids.datasync());
+  return metadata.datasync();
 }
 
 }  // namespace tarnix

@@ -24,9 +24,10 @@ class SlotFile {
   SlotFile(SlotFile&&) = default;
   SlotFile& operator=(SlotFile&&) = default;
 
-  // Opens (creating) the file, extends it with zeros to `min_length`, and maps it whole.
+  // Opens (creating it unless `create` is false) the file, extends it with zeros to
+  // `min_length`, and maps it whole.
   static Result<SlotFile> open(FileSystem& fs, const std::string& path, uint64_t min_length,
-                               bool shared);
+                               bool shared, bool create = true);
 
   uint8_t* data() const { return map_.data(); }
   // The mapped length, which never exceeds the file's length.
@@ -76,7 +77,8 @@ class BlobFile {
   BlobFile(BlobFile&& other) noexcept;
   BlobFile& operator=(BlobFile&& other) noexcept;
 
-  static Result<BlobFile> open(FileSystem& fs, const std::string& path, bool shared);
+  static Result<BlobFile> open(FileSystem& fs, const std::string& path, bool shared,
+                               bool create = true);
 
   // The logical end: where the next record goes.
   uint64_t end() const { return end_; }
@@ -105,8 +107,6 @@ class BlobFile {
   }
 
   Status datasync();
-  // Sets the logical end (used when a file is rewritten by vacuum).
-  void set_end(uint64_t end) { end_ = end; }
 
  private:
   // Makes the read mapping if there is none; called with map_mu_ held.
@@ -138,6 +138,13 @@ struct DataFiles {
   // Opens, sizes and maps the six files in the order vectors, graph, offsets, ids,
   // meta_offsets, metadata.
   static Result<DataFiles> open(FileSystem& fs, const std::string& dir, bool shared);
+  // Opens and maps the six files as they are, creating and extending nothing (after a
+  // vacuum replaced them).
+  static Result<DataFiles> open_existing(FileSystem& fs, const std::string& dir);
+
+  // Writes every slot file's dirty pages back and syncs all six files' data, so that a
+  // snapshot written next never points at records the disk does not have.
+  Status sync_all();
 };
 
 }  // namespace tarnix

@@ -15,12 +15,16 @@ void print_warning(const std::string& text) {
   std::fflush(stderr);
 }
 
-void encode_snapshot(Encoder& e, const CoreIndex& index) {
-  e.u64(index.dim);
-  e.optional_tag(index.enter_point.has_value());
-  if (index.enter_point) e.u32(*index.enter_point);
-  e.count(index.str_index.size());
-  for (const auto& [field, values] : index.str_index) {
+namespace {
+
+// The live index and a decoded or freshly built SnapshotData have the same eight fields.
+template <class Saved>
+void encode_saved_fields(Encoder& e, const Saved& saved) {
+  e.u64(saved.dim);
+  e.optional_tag(saved.enter_point.has_value());
+  if (saved.enter_point) e.u32(*saved.enter_point);
+  e.count(saved.str_index.size());
+  for (const auto& [field, values] : saved.str_index) {
     e.string(field);
     e.count(values.size());
     for (const auto& [text, slots] : values) {
@@ -28,25 +32,41 @@ void encode_snapshot(Encoder& e, const CoreIndex& index) {
       e.bitmap(slots);
     }
   }
-  e.count(index.num_index.size());
-  for (const auto& [field, bsi] : index.num_index) {
+  e.count(saved.num_index.size());
+  for (const auto& [field, bsi] : saved.num_index) {
     e.string(field);
     bsi.encode(e);
   }
-  e.bitmap(index.valid_ids);
-  e.bitmap(index.deleted);
-  e.count(index.ext_to_int.size());
-  for (const auto& [hash, slot] : index.ext_to_int) {
+  e.bitmap(saved.valid_ids);
+  e.bitmap(saved.deleted);
+  e.count(saved.ext_to_int.size());
+  for (const auto& [hash, slot] : saved.ext_to_int) {
     e.u64(hash);
     e.u32(slot);
   }
-  e.count(index.expiration_index.size());
-  for (const auto& [second, slots] : index.expiration_index) {
+  e.count(saved.expiration_index.size());
+  for (const auto& [second, slots] : saved.expiration_index) {
     e.u32(second);
     e.count(slots.size());
     for (uint32_t slot : slots) e.u32(slot);
   }
 }
+
+template <class Saved>
+Status write_saved_fields(FileSystem& fs, const std::string& path, const Saved& saved) {
+  File file;
+  TARNIX_ASSIGN_OR_RETURN(file, File::open(fs, path, O_WRONLY | O_CREAT | O_TRUNC));
+  BufferedFileWriter writer(file, kSnapshotWriteBuffer);
+  Encoder e(writer);
+  encode_saved_fields(e, saved);
+  TARNIX_RETURN_IF_ERROR(writer.flush());
+  return file.sync();
+}
+
+}  // namespace
+
+void encode_snapshot(Encoder& e, const CoreIndex& index) { encode_saved_fields(e, index); }
+void encode_snapshot(Encoder& e, const SnapshotData& data) { encode_saved_fields(e, data); }
 
 SnapshotData decode_snapshot(Decoder& d) {
   SnapshotData s;
@@ -88,13 +108,11 @@ SnapshotData decode_snapshot(Decoder& d) {
 }
 
 Status write_snapshot_file(FileSystem& fs, const std::string& path, const CoreIndex& index) {
-  File file;
-  TARNIX_ASSIGN_OR_RETURN(file, File::open(fs, path, O_WRONLY | O_CREAT | O_TRUNC));
-  BufferedFileWriter writer(file, kSnapshotWriteBuffer);
-  Encoder e(writer);
-  encode_snapshot(e, index);
-  TARNIX_RETURN_IF_ERROR(writer.flush());
-  return file.sync();
+  return write_saved_fields(fs, path, index);
+}
+
+Status write_snapshot_file(FileSystem& fs, const std::string& path, const SnapshotData& data) {
+  return write_saved_fields(fs, path, data);
 }
 
 Result<std::optional<SnapshotData>> load_snapshot(FileSystem& fs, const std::string& dir) {

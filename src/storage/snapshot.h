@@ -23,12 +23,16 @@ struct SnapshotData {
   ExpirationIndex expiration_index;
 };
 
-// Encodes the index's saved fields (the SnapshotView of the live index).
+// Encodes the index's saved fields (the SnapshotView of the live index), or a set of saved
+// fields built apart from any index (a vacuum's renumbered state).
 void encode_snapshot(Encoder& e, const CoreIndex& index);
+void encode_snapshot(Encoder& e, const SnapshotData& data);
 SnapshotData decode_snapshot(Decoder& d);
 
-// Writes the snapshot of `index` to `path` through a 1 MiB buffer, then fully syncs it.
+// Writes the snapshot of `index` (or of `data`) to `path` through a 1 MiB buffer, then fully
+// syncs it.
 Status write_snapshot_file(FileSystem& fs, const std::string& path, const CoreIndex& index);
+Status write_snapshot_file(FileSystem& fs, const std::string& path, const SnapshotData& data);
 
 // Reads snapshot.bin from `dir`: nothing when it is missing (silently) or does not decode
 // (with a warning on standard error). The decoder may read at most the file's length plus

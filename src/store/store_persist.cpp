@@ -63,6 +63,7 @@ Status trim_tail(CoreIndex& index, uint32_t needed) {
 }  // namespace
 
 Status Store::persist() {
+  TARNIX_RETURN_IF_ERROR(usable());
   TARNIX_RETURN_IF_ERROR(become_writer());
   {
     std::unique_lock<std::shared_mutex> core_lock(core_->mu);
@@ -97,13 +98,7 @@ Status Store::checkpoint(bool inside_gate) {
   {
     // The snapshot will point into the data files, so they reach the disk first.
     std::unique_lock<std::shared_mutex> core_lock(core_->mu);
-    CoreIndex& index = *core_->index;
-    for (SlotFile* f : {&index.files.vectors, &index.files.graph, &index.files.id_offsets,
-                        &index.files.meta_offsets}) {
-      TARNIX_RETURN_IF_ERROR(f->flush());
-    }
-    TARNIX_RETURN_IF_ERROR(index.files.ids.datasync());
-    TARNIX_RETURN_IF_ERROR(index.files.metadata.datasync());
+    TARNIX_RETURN_IF_ERROR(core_->index->files.sync_all());
   }
   {
     // Searches keep running while the snapshot is written.
