@@ -296,6 +296,10 @@ PyObject* persist(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* { return none_or_raise(store_of(self).persist()); });
 }
 
+PyObject* vacuum(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* { return none_or_raise(store_of(self).vacuum()); });
+}
+
 PyObject* prewarm_delete_path(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     Result<bool> built = store_of(self).prewarm_delete_path();
@@ -336,6 +340,7 @@ PyMethodDef tarn_db_methods[] = {
               "output_fields, descending=True)\n--\n\n"
               "Aggregates unique items based on a grouping field."),
     NOARGS_METHOD("persist", persist, "persist($self)\n--\n\n"),
+    NOARGS_METHOD("vacuum", vacuum, "vacuum($self)\n--\n\n"),
     NOARGS_METHOD("prewarm_delete_path", prewarm_delete_path,
                   "prewarm_delete_path($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},

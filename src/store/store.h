@@ -67,6 +67,10 @@ class Store {
   Result<uint64_t> delete_by_filter(std::string_view filter_json);
   Result<bool> prewarm_delete_path();
   Status persist();
+  // Compacts the store: live items are renumbered 0..n-1 and everything deleted is dropped
+  // from the files (in place when TARNIX_VACUUM_IN_PLACE is set and no other process has the
+  // directory open; by rewriting into fresh files otherwise). Every failure is an OSError.
+  Status vacuum();
 
   // ---- Reads. ----
   Result<uint64_t> count();
@@ -101,6 +105,12 @@ class Store {
 
   // Claims the writer role; a store whose view may be stale or private reloads first.
   Status become_writer();
+  // The error every call gets once a vacuum failed past the point of no return.
+  const Status& usable() const { return must_reopen_; }
+  // From now on this store object only refuses calls: its index no longer describes the
+  // files, and the next open finishes what the vacuum began. It lets go of its files and of
+  // the writer role, so that nothing reads half-moved rows and a new store can take over.
+  void require_reopen(const Status& cause);
   // Makes the index durable: syncs the data files, writes the snapshot through a temporary
   // file and empties the log. `inside_gate`: the caller is in the gate as a writer already.
   Status checkpoint(bool inside_gate);
@@ -156,6 +166,8 @@ class Store {
   // The open cut off slots that the snapshot still names; until a new snapshot says
   // otherwise, a later open would bring them back, so one is written before any write.
   bool checkpoint_due_ = false;
+  // Set once a vacuum failed after it could no longer be undone.
+  Status must_reopen_;
 };
 
 }  // namespace tarnix

@@ -6,6 +6,7 @@
 #include "storage/snapshot.h"
 #include "store/store.h"
 #include "util/env.h"
+#include "vacuum/recovery.h"
 
 namespace tarnix {
 namespace {
@@ -15,14 +16,17 @@ constexpr uint64_t kDefaultPcaWorkerIntervalMs = 5'000;
 constexpr uint32_t kDefaultPcaBatchSize = 128;
 
 // What the durable state looks like: every writing call appends to the log or replaces the
-// snapshot, so a change of either means another process has written.
+// snapshot, so a change of either means another process has written; a vacuum's journal or
+// marker means another process's vacuum failed and must be finished before anyone writes.
 Result<std::string> durable_stamp(FileSystem& fs, const std::string& dir) {
-  FileStamp wal, snapshot;
-  TARNIX_ASSIGN_OR_RETURN(wal, fs.stat(join_path(dir, kWalFile)));
-  TARNIX_ASSIGN_OR_RETURN(snapshot, fs.stat(join_path(dir, kSnapshotFile)));
-  return std::to_string(wal.size) + "/" + std::to_string(wal.inode) + "/" +
-         std::to_string(snapshot.size) + "/" + std::to_string(snapshot.inode) + "/" +
-         std::to_string(snapshot.mtime_nanos);
+  std::string stamp;
+  for (const char* name : {kWalFile, kSnapshotFile, kVacuumJournalFile, kVacuumIntentFile}) {
+    FileStamp st;
+    TARNIX_ASSIGN_OR_RETURN(st, fs.stat(join_path(dir, name)));
+    stamp += std::to_string(st.size) + "/" + std::to_string(st.inode) + "/" +
+             std::to_string(st.mtime_nanos) + ";";
+  }
+  return stamp;
 }
 
 struct Recovered {
@@ -30,18 +34,32 @@ struct Recovered {
   ReplayOutcome replay;
   // Slots the snapshot names that the files no longer hold.
   uint64_t dropped = 0;
+  // Whether the index writes through to the shared files.
+  bool shared = true;
 };
 
-// Builds the index from the files: snapshot, then log replay, then the fit to the files.
-// Runs inside the gate as a writer. `shared` says whether the index may write to the files.
+// Builds the index from the files: first whatever an interrupted vacuum left is finished or
+// discarded, then the snapshot, the log replay and the fit to the files. Runs inside the gate
+// as a writer. Replay writes into the data files; `sole_writer` says no other process can be
+// writing there, otherwise the index keeps its changes private unless the log is empty.
 Result<Recovered> recover_index(const std::string& dir, const StoreOptions& options,
-                                bool shared) {
+                                bool sole_writer) {
+  FileSystem& fs = *options.fs;
+  std::optional<VacuumJournal> in_place;
+  TARNIX_ASSIGN_OR_RETURN(in_place, recover_vacuum_before_load(fs, dir));
   Recovered r;
-  CoreIndex::Options index_options{options.fs, options.clock, shared};
+  // An interrupted in-place vacuum emptied the log before it began, so finishing it writes
+  // nothing another process could have written since.
+  Result<FileStamp> wal = fs.stat(join_path(dir, kWalFile));
+  r.shared = sole_writer || in_place || (wal.ok() && wal->size == 0);
+  CoreIndex::Options index_options{options.fs, options.clock, r.shared};
   TARNIX_ASSIGN_OR_RETURN(r.index, CoreIndex::open(dir, index_options));
   std::optional<SnapshotData> snapshot;
-  TARNIX_ASSIGN_OR_RETURN(snapshot, load_snapshot(*options.fs, dir));
+  TARNIX_ASSIGN_OR_RETURN(snapshot, load_snapshot(fs, dir));
   if (snapshot) apply_snapshot(*r.index, std::move(*snapshot));
+  // Before anything fits the index to the files: an interrupted vacuum may already have cut
+  // them to the live count while the snapshot still names the slots above it.
+  if (in_place) TARNIX_RETURN_IF_ERROR(recover_in_place_vacuum(*r.index, *in_place));
   // The fit to the files comes before the replay as well (it also rebuilds the runtime slot
   // state that replay's inserts need): a damaged snapshot naming a slot near 2^32 would
   // otherwise have the replay hand out slots from there, growing the files up to it.
@@ -90,14 +108,10 @@ Result<std::unique_ptr<Store>> Store::open(std::string path, StoreOptions option
     // have written there since the log began, in slots this replay would assign otherwise,
     // so unless nobody else is here (or there is nothing to replay) the replay's changes
     // stay private to this process, which then rebuilds its index before it writes.
-    FileStamp wal_file;
-    Result<FileStamp> wal_stat = fs.stat(join_path(path, kWalFile));
-    if (wal_stat.ok()) wal_file = *wal_stat;
-    bool shared = g.alone() || (wal_stat.ok() && wal_file.size == 0);
-    Result<Recovered> recovered = recover_index(path, options, shared);
-    if (!recovered.ok()) return recovered.status().as_plain_os_error();
+    Result<Recovered> recovered = recover_index(path, options, g.alone());
+    if (!recovered.ok()) return recovered.status().as_os_error();
     const ReplayOutcome& replay = recovered->replay;
-    store->private_view_ = !shared;
+    store->private_view_ = !recovered->shared;
 
     Result<WalWriter> wal = WalWriter::open(fs, join_path(path, kWalFile));
     if (!wal.ok()) return wal.take_status();

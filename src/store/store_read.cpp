@@ -71,6 +71,7 @@ Result<Json> Store::parse_filter_argument(std::string_view text) {
 }
 
 Result<uint64_t> Store::count() {
+  TARNIX_RETURN_IF_ERROR(usable());
   std::shared_lock<std::shared_mutex> lock(core_->mu);
   const CoreIndex& index = *core_->index;
   uint64_t live = index.ext_to_int.size();
@@ -81,6 +82,7 @@ Result<uint64_t> Store::count() {
 }
 
 Result<bool> Store::exists(std::string_view filter_json) {
+  TARNIX_RETURN_IF_ERROR(usable());
   Json filter;
   TARNIX_ASSIGN_OR_RETURN(filter, parse_filter_argument(filter_json));
   std::shared_lock<std::shared_mutex> lock(core_->mu);
@@ -92,6 +94,7 @@ Result<bool> Store::exists(std::string_view filter_json) {
 template <class Read>
 auto Store::read_matches(std::string_view filter_json, Read&& read)
     -> decltype(read(std::declval<const CoreIndex&>(), std::declval<Bitmap&>())) {
+  TARNIX_RETURN_IF_ERROR(usable());
   Json filter;
   TARNIX_ASSIGN_OR_RETURN(filter, parse_filter_argument(filter_json));
   GateReader inside(*gate_);
@@ -148,7 +151,9 @@ Result<std::string> Store::aggregate_unique(std::string_view filter_json,
 
 Result<std::vector<SearchHit>> Store::search(std::span<const float> query, uint32_t k,
                                              const Json* filter, bool load_metadata) {
+  // Searches run without the interpreter lock; the vacuum marks a failed store under `core`.
   std::shared_lock<std::shared_mutex> lock(core_->mu);
+  TARNIX_RETURN_IF_ERROR(usable());
   const CoreIndex& index = *core_->index;
   SearchOutcome found;
   TARNIX_ASSIGN_OR_RETURN(found, run_search(index, query, k, filter));
@@ -174,6 +179,7 @@ Result<std::vector<SearchHit>> Store::search(std::span<const float> query, uint3
 Result<std::string> Store::search_json(std::span<const float> query, uint32_t k,
                                        const Json* filter) {
   std::shared_lock<std::shared_mutex> lock(core_->mu);
+  TARNIX_RETURN_IF_ERROR(usable());
   const CoreIndex& index = *core_->index;
   SearchOutcome found;
   TARNIX_ASSIGN_OR_RETURN(found, run_search(index, query, k, filter));

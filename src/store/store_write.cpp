@@ -104,6 +104,7 @@ Status Store::log(F&& encode) {
 Status Store::add(std::string_view id, std::span<const float> vector, std::string_view metadata,
                   const std::optional<std::vector<std::string>>& skip_index,
                   std::optional<uint32_t> ttl) {
+  TARNIX_RETURN_IF_ERROR(usable());
   Json parsed;
   TARNIX_ASSIGN_OR_RETURN(parsed, parse_metadata(metadata));
   TARNIX_RETURN_IF_ERROR(check_vector(vector, current_dim()));
@@ -135,6 +136,7 @@ Status Store::add_batch(std::span<const std::string> ids,
                         std::span<const std::string> metadatas,
                         const std::optional<std::vector<std::string>>& skip_index,
                         std::optional<uint32_t> ttl) {
+  TARNIX_RETURN_IF_ERROR(usable());
   if (ids.size() != vectors.size() || ids.size() != metadatas.size()) {
     return Status::invalid_argument("ids, vectors, and metadatas must have the same length");
   }
@@ -187,6 +189,7 @@ Status Store::add_batch(std::span<const std::string> ids,
 }
 
 Status Store::remove(std::string_view id) {
+  TARNIX_RETURN_IF_ERROR(usable());
   TARNIX_RETURN_IF_ERROR(become_writer());
   // The one method that takes the log lock before the gate.
   std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
@@ -201,6 +204,7 @@ Status Store::remove(std::string_view id) {
 }
 
 Result<uint64_t> Store::delete_by_filter(std::string_view filter_json) {
+  TARNIX_RETURN_IF_ERROR(usable());
   Json filter;
   TARNIX_ASSIGN_OR_RETURN(filter, parse_filter_argument(filter_json));
   TARNIX_RETURN_IF_ERROR(become_writer());
@@ -256,6 +260,7 @@ Status Store::sweep_expired(CoreIndex& index) {
 }
 
 Result<bool> Store::prewarm_delete_path() {
+  TARNIX_RETURN_IF_ERROR(usable());
   GateWriter inside(*gate_);
   std::unique_lock<std::shared_mutex> core_lock(core_->mu);
   CoreIndex& index = *core_->index;

@@ -47,4 +47,12 @@ Status Status::as_plain_os_error() const {
   return s;
 }
 
+Status Status::as_os_error() const {
+  if (!state_ || state_->code == StatusCode::kInvalidArgument) return *this;
+  Status s(*this);
+  if (s.state_->code == StatusCode::kInternal) s.state_->code = StatusCode::kIoError;
+  s.state_->plain = true;
+  return s;
+}
+
 }  // namespace tarnix

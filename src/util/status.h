@@ -54,6 +54,9 @@ class [[nodiscard]] Status {
   // subclass its errno would pick; such a status says so.
   Status as_plain_os_error() const;
   bool plain_os_error() const { return state_ && state_->plain; }
+  // For calls whose every failure is the base OSError, whatever its cause: faults without an
+  // errno of their own become OS errors too. An invalid argument stays what it is.
+  Status as_os_error() const;
 
  private:
   struct State {
