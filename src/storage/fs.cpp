@@ -7,6 +7,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <thread>
+
 namespace tarnix {
 namespace {
 
@@ -191,6 +194,10 @@ class PosixFileSystem final : public FileSystem {
 };
 
 }  // namespace
+
+void Clock::sleep_millis(uint64_t ms) const {
+  std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
 
 std::shared_ptr<Clock> system_clock() {
   static const std::shared_ptr<Clock> kClock = std::make_shared<SystemClock>();

@@ -18,11 +18,13 @@
 
 namespace tarnix {
 
-// Wall-clock time as nanoseconds since the Unix epoch; negative before 1970.
+// Wall-clock time as nanoseconds since the Unix epoch (negative before 1970), and the
+// pauses of retry loops, which tests may skip.
 class Clock {
  public:
   virtual ~Clock() = default;
   virtual int64_t now_nanos() const = 0;
+  virtual void sleep_millis(uint64_t ms) const;
 };
 
 std::shared_ptr<Clock> system_clock();

@@ -22,8 +22,8 @@ Status Store::vacuum() {
     // Moving rows and cutting files under another process's mappings would corrupt its reads
     // or kill it with SIGBUS, so the in-place vacuum runs only while nobody else has the
     // directory open (and, being alone, nobody can open it until the vacuum is done).
-    const bool in_place = env_flag_true("TARNIX_VACUUM_IN_PLACE") &&
-                          !index.valid_ids.empty() && gate_->try_alone();
+    const bool in_place =
+        env_flag_true("TARNIX_VACUUM_IN_PLACE") && !index.valid_ids.empty() && gate_->try_alone();
     if (in_place) {
       result = vacuum_in_place(index, &must_reopen);
       gate_->share_presence();
@@ -53,9 +53,8 @@ Status Store::vacuum() {
 void Store::require_reopen(const Status& cause) {
   {
     std::unique_lock<std::shared_mutex> core_lock(core_->mu);
-    must_reopen_ =
-        Status::io_error(cause.os_errno(), "store must be reopened: " + cause.message())
-            .as_plain_os_error();
+    must_reopen_ = Status::io_error(cause.os_errno(), "store must be reopened: " + cause.message())
+                       .as_plain_os_error();
     core_->index->files = DataFiles();
   }
   gate_->release_writer_role();

@@ -178,13 +178,11 @@ Status finalize_in_place_blob_compaction(CoreIndex& index, VacuumJournal& journa
   TARNIX_RETURN_IF_ERROR(
       write_blob_copy(fs, staging_path(dir, kMetadataFile), metas, meta_offsets));
   TARNIX_RETURN_IF_ERROR(write_offsets_copy(fs, staging_path(dir, kIdOffsetsFile), id_offsets));
-  TARNIX_RETURN_IF_ERROR(
-      write_offsets_copy(fs, staging_path(dir, kMetaOffsetsFile), meta_offsets));
+  TARNIX_RETURN_IF_ERROR(write_offsets_copy(fs, staging_path(dir, kMetaOffsetsFile), meta_offsets));
   TARNIX_RETURN_IF_ERROR(sync_parent_dir(fs, staging_path(dir, kIdsFile)));
   TARNIX_RETURN_IF_ERROR(maybe_fail_test_in_place_vacuum("blob_temp_files_built"));
 
-  TARNIX_RETURN_IF_ERROR(
-      write_marker(fs, join_path(dir, kInPlaceIntentFile), kInPlaceIntentText));
+  TARNIX_RETURN_IF_ERROR(write_marker(fs, join_path(dir, kInPlaceIntentFile), kInPlaceIntentText));
   TARNIX_RETURN_IF_ERROR(maybe_fail_test_in_place_vacuum("blob_intent_written"));
 
   // Nothing may refer to a live blob file while it is replaced.
@@ -195,7 +193,8 @@ Status finalize_in_place_blob_compaction(CoreIndex& index, VacuumJournal& journa
   index.files.ids = BlobFile();
   index.files.metadata = BlobFile();
   for (const char* name : kBlobPhaseFiles) {
-    TARNIX_RETURN_IF_ERROR(rename_with_retries(fs, staging_path(dir, name), join_path(dir, name)));
+    TARNIX_RETURN_IF_ERROR(
+        rename_with_retries(fs, index.clock(), staging_path(dir, name), join_path(dir, name)));
   }
   TARNIX_RETURN_IF_ERROR(sync_parent_dir(fs, join_path(dir, kMetadataFile)));
   TARNIX_ASSIGN_OR_RETURN(index.files.id_offsets,

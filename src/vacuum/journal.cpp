@@ -59,8 +59,11 @@ Status write_vacuum_journal(FileSystem& fs, const std::string& dir, const Vacuum
 
 Result<std::optional<VacuumJournal>> load_vacuum_journal(FileSystem& fs, const std::string& dir) {
   const std::string path = join_path(dir, kVacuumJournalFile);
-  Result<FileStamp> stamp = fs.stat(path);
-  if (!stamp.ok() || !stamp->exists) return std::optional<VacuumJournal>();
+  // Only a journal that is not there counts as none: one that cannot be read right now may
+  // hold a vacuum that must be finished before anything else touches the files.
+  FileStamp stamp;
+  TARNIX_ASSIGN_OR_RETURN(stamp, fs.stat(path));
+  if (!stamp.exists) return std::optional<VacuumJournal>();
   File file;
   TARNIX_ASSIGN_OR_RETURN(file, File::open(fs, path, O_RDONLY));
   uint64_t length;

@@ -46,7 +46,7 @@ VacuumJournal decode_vacuum_journal(Decoder& d);
 // Durably replaces vacuum.journal in `dir` with the record.
 Status write_vacuum_journal(FileSystem& fs, const std::string& dir, const VacuumJournal& journal);
 // Nothing when vacuum.journal does not exist; invalid_data with the decoder's text when it
-// does not decode.
+// does not decode; the operating system's error when it cannot be read.
 Result<std::optional<VacuumJournal>> load_vacuum_journal(FileSystem& fs, const std::string& dir);
 // Removes the journal (then syncs the directory) and any staging file it left.
 Status clear_vacuum_journal(FileSystem& fs, const std::string& dir);

@@ -26,7 +26,7 @@ bool already_compacted(const CoreIndex& index, const VacuumJournal& journal) {
 }  // namespace
 
 Result<std::optional<VacuumJournal>> resolve_in_place_markers(FileSystem& fs,
-                                                             const std::string& dir) {
+                                                              const std::string& dir) {
   bool markers;
   TARNIX_ASSIGN_OR_RETURN(markers, has_in_place_markers(fs, dir));
   Result<std::optional<VacuumJournal>> loaded = load_vacuum_journal(fs, dir);
@@ -37,6 +37,9 @@ Result<std::optional<VacuumJournal>> resolve_in_place_markers(FileSystem& fs,
           "vacuum.journal is required to recover in-place vacuum state: " +
           loaded.status().message());
     }
+    // A journal that exists but cannot be read now may plan an in-place vacuum whose rows
+    // are half moved; opening without it would lose the items above the live count.
+    if (loaded.status().code() == StatusCode::kIoError) return loaded.take_status();
     print_warning("vacuum.journal is corrupt or unreadable (" + loaded.status().message() +
                   "). Ignoring it.");
   } else {
@@ -52,8 +55,7 @@ Result<std::optional<VacuumJournal>> resolve_in_place_markers(FileSystem& fs,
   TARNIX_ASSIGN_OR_RETURN(committed, fs.exists(intent));
   if (committed) {
     if (!journal) {
-      return markers_without_journal(
-          "vacuum.inplace.intent exists but vacuum.journal is missing");
+      return markers_without_journal("vacuum.inplace.intent exists but vacuum.journal is missing");
     }
     for (const char* name : kBlobPhaseFiles) {
       const std::string staged = join_path(dir, std::string(name) + kIpvacSuffix);
@@ -71,7 +73,7 @@ Result<std::optional<VacuumJournal>> resolve_in_place_markers(FileSystem& fs,
 }
 
 Result<std::optional<VacuumJournal>> recover_vacuum_before_load(FileSystem& fs,
-                                                               const std::string& dir) {
+                                                                const std::string& dir) {
   std::optional<VacuumJournal> journal;
   TARNIX_ASSIGN_OR_RETURN(journal, resolve_in_place_markers(fs, dir));
   TARNIX_RETURN_IF_ERROR(complete_rewrite_vacuum(fs, dir, journal));
@@ -94,9 +96,8 @@ Status recover_in_place_vacuum(CoreIndex& index, const VacuumJournal& journal) {
         " live items, but the snapshot holds " + std::to_string(index.valid_ids.cardinality()));
   }
   VacuumJournal pending = journal;
-  SlotMap move_map = build_move_map_for_plan(
-      index, pending.desired_capacity, pending.moves,
-      std::max(pending.original_capacity, index.capacity));
+  SlotMap move_map = build_move_map_for_plan(index, pending.desired_capacity, pending.moves,
+                                             std::max(pending.original_capacity, index.capacity));
   switch (pending.stage) {
     case VacuumStage::kPrepare:
       TARNIX_RETURN_IF_ERROR(apply_in_place_slot_compaction(index, pending, move_map));

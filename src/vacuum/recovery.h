@@ -16,13 +16,13 @@ namespace tarnix {
 // unreadable journal without markers is reported on standard error and ignored; markers
 // without a usable journal fail the open, since the files cannot be interpreted without it.
 Result<std::optional<VacuumJournal>> resolve_in_place_markers(FileSystem& fs,
-                                                             const std::string& dir);
+                                                              const std::string& dir);
 
 // The open's first step: resolves the in-place markers, completes or discards a rewrite
 // vacuum, and removes an uncommitted rewrite's leftovers. Returns the journal of an in-place
 // vacuum that still has to be finished on the loaded index.
 Result<std::optional<VacuumJournal>> recover_vacuum_before_load(FileSystem& fs,
-                                                               const std::string& dir);
+                                                                const std::string& dir);
 
 // Finishes an interrupted in-place vacuum on an index loaded from the snapshot, before the
 // log is replayed (the vacuum emptied the log before it began, so there is nothing the

@@ -22,7 +22,7 @@ constexpr size_t kCopyBuffer = 1 << 20;
 enum Fresh { kVectors, kGraph, kIdOffsets, kIds, kMetaOffsets, kMetadata, kSnapshot, kWal };
 constexpr size_t kFreshCount = std::size(kRewriteFiles);
 // The order in which the fresh files reach the disk: the snapshot and the log first.
-constexpr Fresh kSyncOrder[] = {kSnapshot, kWal,  kVectors,  kGraph,
+constexpr Fresh kSyncOrder[] = {kSnapshot,  kWal, kVectors,  kGraph,
                                 kIdOffsets, kIds, kMetadata, kMetaOffsets};
 
 std::string fresh_path(const std::string& dir, const char* name) {
@@ -98,7 +98,8 @@ Result<std::optional<uint32_t>> write_fresh_graph(const CoreIndex& index,
   const uint32_t n = copied.count;
   TARNIX_RETURN_IF_ERROR(out[kGraph].truncate(uint64_t{n} * kRowBytes));
   Mapping vectors, graph;
-  TARNIX_ASSIGN_OR_RETURN(vectors, Mapping::map(fs, out[kVectors].fd(), n * index.dim, false, true));
+  TARNIX_ASSIGN_OR_RETURN(vectors,
+                          Mapping::map(fs, out[kVectors].fd(), n * index.dim, false, true));
   TARNIX_ASSIGN_OR_RETURN(graph, Mapping::map(fs, out[kGraph].fd(), n * kRowBytes, true, true));
   if (n == 0) return std::optional<uint32_t>();
   std::memset(graph.data(), 0xFF, graph.size());
@@ -146,8 +147,8 @@ Result<Prepared> prepare_fresh_files(const CoreIndex& index) {
   const std::string& dir = index.dir();
   std::array<File, kFreshCount> out;
   for (size_t i = 0; i < kFreshCount; ++i) {
-    TARNIX_ASSIGN_OR_RETURN(out[i], File::open(fs, fresh_path(dir, kRewriteFiles[i]),
-                                               O_RDWR | O_CREAT | O_TRUNC));
+    TARNIX_ASSIGN_OR_RETURN(
+        out[i], File::open(fs, fresh_path(dir, kRewriteFiles[i]), O_RDWR | O_CREAT | O_TRUNC));
   }
   CopiedRecords copied;
   TARNIX_ASSIGN_OR_RETURN(copied, copy_live_records(index, out));
@@ -208,7 +209,8 @@ Status vacuum_rewrite(CoreIndex& index, bool* must_reopen) {
   TARNIX_RETURN_IF_ERROR(create_empty_file(fs, dummy));
   index.files = DataFiles();
   for (const char* name : kRewriteFiles) {
-    TARNIX_RETURN_IF_ERROR(rename_with_retries(fs, fresh_path(dir, name), join_path(dir, name)));
+    TARNIX_RETURN_IF_ERROR(
+        rename_with_retries(fs, index.clock(), fresh_path(dir, name), join_path(dir, name)));
   }
   TARNIX_RETURN_IF_ERROR(sync_parent_dir(fs, join_path(dir, kVectorsFile)));
   // The renames are durable, so a marker left behind only makes an open rename nothing.

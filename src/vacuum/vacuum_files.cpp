@@ -3,14 +3,11 @@
 #include <errno.h>
 #include <fcntl.h>
 
-#include <chrono>
-#include <thread>
-
 namespace tarnix {
 namespace {
 
 constexpr int kRenameTries = 22;
-constexpr auto kRenamePause = std::chrono::milliseconds(50);
+constexpr uint64_t kRenamePauseMs = 50;
 
 }  // namespace
 
@@ -24,12 +21,13 @@ Status write_marker(FileSystem& fs, const std::string& path, const std::string& 
   return sync_parent_dir(fs, path);
 }
 
-Status rename_with_retries(FileSystem& fs, const std::string& from, const std::string& to) {
+Status rename_with_retries(FileSystem& fs, const Clock& clock, const std::string& from,
+                           const std::string& to) {
   Status last;
   for (int attempt = 1; attempt <= kRenameTries; ++attempt) {
     last = fs.rename(from, to);
     if (last.ok()) return Status();
-    if (attempt < kRenameTries) std::this_thread::sleep_for(kRenamePause);
+    if (attempt < kRenameTries) clock.sleep_millis(kRenamePauseMs);
   }
   return Status::io_error(last.os_errno(), "Failed to rename " + from + " to " + to);
 }

@@ -12,9 +12,11 @@ namespace tarnix {
 // this returns the marker exists whatever happens next.
 Status write_marker(FileSystem& fs, const std::string& path, const std::string& text);
 
-// Renames `from` over `to`, trying up to 22 times with 50 ms between tries; the last
-// failure is "Failed to rename {from} to {to}".
-Status rename_with_retries(FileSystem& fs, const std::string& from, const std::string& to);
+// Renames `from` over `to`, trying up to 22 times with 50 ms between tries (a file can be
+// briefly held where renaming over an open file is refused); the last failure is
+// "Failed to rename {from} to {to}".
+Status rename_with_retries(FileSystem& fs, const Clock& clock, const std::string& from,
+                           const std::string& to);
 
 // Removes `path` if it exists; a file that is already gone is success.
 Status remove_if_exists(FileSystem& fs, const std::string& path);

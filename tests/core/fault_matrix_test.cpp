@@ -83,6 +83,14 @@ void on_deadline(int) {
   _exit(124);
 }
 
+// The wall clock without the pauses of retry loops: a rename that keeps failing is tried
+// 22 times, and the cases need the outcome, not the wait.
+class NoPauseClock final : public Clock {
+ public:
+  int64_t now_nanos() const override { return system_clock()->now_nanos(); }
+  void sleep_millis(uint64_t) const override {}
+};
+
 struct Harness {
   ScratchDir dir;
   std::shared_ptr<FaultyFileSystem> fs = std::make_shared<FaultyFileSystem>(posix_file_system());
@@ -90,7 +98,8 @@ struct Harness {
   Expectation expect;
 
   Result<std::unique_ptr<Store>> open_store(std::shared_ptr<FileSystem> with) {
-    return Store::open(dir.path(), StoreOptions{std::move(with), system_clock(), false});
+    return Store::open(dir.path(),
+                       StoreOptions{std::move(with), std::make_shared<NoPauseClock>(), false});
   }
   void open() {
     store.reset();
@@ -135,6 +144,39 @@ std::vector<std::pair<std::string, Item>> batch_items() {
     batch.emplace_back(id, make_item(id, 1000 + static_cast<int>(i), "batch"));
   }
   return batch;
+}
+
+// Content the vacuum workloads compact: replacements, deletes, part in the snapshot.
+void churn_for_vacuum(Harness& h) {
+  h.must_add_range(0, 30);
+  ASSERT_TRUE(h.store->persist().ok());
+  for (int i = 0; i < 30; i += 4) h.must_remove("k" + std::to_string(i));
+  h.must_add("k5", make_item("k5", 505, "b"));
+  h.must_add_range(30, 34);
+}
+
+// A vacuum that failed past the point of no return, leaving the next open to finish it.
+void leave_unfinished_vacuum(Harness& h, bool in_place) {
+  churn_for_vacuum(h);
+  if (in_place) {
+    setenv("TARNIX_VACUUM_IN_PLACE", "1", 1);
+    setenv("TARNIX_TEST_STOP_IN_PLACE_VACUUM_AT", "prepare", 1);
+  } else {
+    // The marker is durable; the journal's second write (its second rename) fails.
+    h.fs->fail(FsOp::kRename, 2, EIO, false);
+  }
+  Status s = h.store->vacuum();
+  ASSERT_EQ(s.message().rfind("store must be reopened: ", 0), 0u) << s.message();
+  unsetenv("TARNIX_TEST_STOP_IN_PLACE_VACUUM_AT");
+  h.fs->clear();
+  h.store.reset();
+}
+
+Status reopen_under_fault(Harness& h) {
+  auto opened = h.open_store(h.fs);
+  if (!opened.ok()) return opened.take_status();
+  h.store = std::move(opened).value();
+  return Status();
 }
 
 const std::vector<Workload>& workloads() {
@@ -239,6 +281,26 @@ const std::vector<Workload>& workloads() {
          return Status();
        },
        [](Harness&, bool) {}},
+      // A vacuum changes no content, whatever fails and wherever.
+      {"vacuum", churn_for_vacuum, [](Harness& h) { return h.store->vacuum(); },
+       [](Harness&, bool) {}},
+      {"vacuum_rebuild", churn_for_vacuum,
+       [](Harness& h) {
+         setenv("TARNIX_VACUUM_REBUILD_GRAPH", "1", 1);
+         return h.store->vacuum();
+       },
+       [](Harness&, bool) {}},
+      {"vacuum_in_place", churn_for_vacuum,
+       [](Harness& h) {
+         setenv("TARNIX_VACUUM_IN_PLACE", "1", 1);
+         return h.store->vacuum();
+       },
+       [](Harness&, bool) {}},
+      // The open's recovery of interrupted vacuums, failing at every point.
+      {"open_after_vacuum_rewrite", [](Harness& h) { leave_unfinished_vacuum(h, false); },
+       reopen_under_fault, [](Harness&, bool) {}},
+      {"open_after_vacuum_in_place", [](Harness& h) { leave_unfinished_vacuum(h, true); },
+       reopen_under_fault, [](Harness&, bool) {}},
   };
   return kWorkloads;
 }
@@ -248,6 +310,22 @@ const Workload& workload_named(const std::string& name) {
     if (name == w.name) return w;
   }
   std::abort();
+}
+
+// The text a failure of the case's operation may carry. A vacuum reports a rename that kept
+// failing in its own words, and once it is past its commit, every call says that the store
+// must be reopened, quoting the first failure.
+bool is_fault_text(const std::string& workload, const std::string& text,
+                   const std::string& expected) {
+  if (workload.find("vacuum") == std::string::npos) return text == expected;
+  std::string_view t = text;
+  const std::string_view reopen = "store must be reopened: ";
+  if (t.substr(0, reopen.size()) == reopen) t.remove_prefix(reopen.size());
+  return t == expected || t.substr(0, 17) == "Failed to rename ";
+}
+
+bool must_reopen(const Status& s) {
+  return s.message().rfind("store must be reopened: ", 0) == 0;
 }
 
 uint64_t gate_word_in_file(const std::string& path, size_t i) {
@@ -279,7 +357,10 @@ class FaultMatrix : public ::testing::TestWithParam<Param> {
   }
   void TearDown() override {
     alarm(0);
-    unsetenv("TARNIX_WAL_SYNC_INTERVAL_MS");
+    for (const char* var : {"TARNIX_WAL_SYNC_INTERVAL_MS", "TARNIX_VACUUM_IN_PLACE",
+                            "TARNIX_VACUUM_REBUILD_GRAPH", "TARNIX_TEST_STOP_IN_PLACE_VACUUM_AT"}) {
+      unsetenv(var);
+    }
   }
 
   // Runs one case; returns whether the fault was met.
@@ -310,7 +391,7 @@ bool FaultMatrix::run_case(uint64_t nth) {
     EXPECT_TRUE(met) << "failed without meeting the fault: " << s.message();
     EXPECT_EQ(s.code(), StatusCode::kIoError) << s.message();
     EXPECT_EQ(s.os_errno(), p.err) << s.message();
-    EXPECT_EQ(s.message(), expected_text);
+    EXPECT_TRUE(is_fault_text(p.workload, s.message(), expected_text)) << s.message();
     w.record(h, false);
     if (h.store) {
       EXPECT_EQ(h.store->gate().writer_flag(), 0u);
@@ -326,11 +407,17 @@ bool FaultMatrix::run_case(uint64_t nth) {
       if (again.ok()) {
         w.record(h, true);
       } else {
-        EXPECT_EQ(again.message(), expected_text);
+        EXPECT_TRUE(is_fault_text(p.workload, again.message(), expected_text))
+            << again.message();
       }
     }
   }
   h.fs->clear();
+  if (h.store && must_reopen(h.store->count().status())) {
+    // Only a new open can go on from a vacuum that failed past its commit.
+    h.open();
+    if (::testing::Test::HasFatalFailure()) return met;
+  }
 
   // The store keeps working once the fault is gone.
   if (h.store) {
