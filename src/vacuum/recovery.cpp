@@ -6,6 +6,7 @@
 #include "storage/snapshot.h"
 #include "vacuum/in_place.h"
 #include "vacuum/rewrite.h"
+#include "vacuum/vacuum_files.h"
 
 namespace tarnix {
 namespace {
@@ -78,6 +79,10 @@ Result<std::optional<VacuumJournal>> recover_vacuum_before_load(FileSystem& fs,
   TARNIX_ASSIGN_OR_RETURN(journal, resolve_in_place_markers(fs, dir));
   TARNIX_RETURN_IF_ERROR(complete_rewrite_vacuum(fs, dir, journal));
   TARNIX_RETURN_IF_ERROR(remove_rewrite_leftovers(fs, dir));
+  // A placeholder, and a journal write that never reached its rename: both are made again
+  // whenever they are needed.
+  TARNIX_RETURN_IF_ERROR(remove_if_exists(fs, join_path(dir, kBlobDummyFile)));
+  TARNIX_RETURN_IF_ERROR(remove_if_exists(fs, join_path(dir, kVacuumJournalTempFile)));
   if (journal && journal->mode == VacuumMode::kInPlace) return journal;
   return std::optional<VacuumJournal>();
 }

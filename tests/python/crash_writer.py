@@ -8,6 +8,7 @@ The plan is {"dir": path, "ops": [...]}, each operation one of
   ["del", id]
   ["dbf", filter_text]
   ["persist"]
+  ["vacuum"]
 Before operation i starts the writer prints "S i"; once the call has returned it prints
 "A i", flushed before the next call begins, so every "A" line is an acknowledged write.
 After the last operation it prints "D" and waits to be killed.

@@ -153,7 +153,7 @@ def canonical(meta):
 def apply_op(target, op):
     """Runs one operation of the crash writer's plan on a store or on the model:
     ["add", id, vector, metadata, ttl], ["batch", ids, vectors, metadatas], ["del", id],
-    ["dbf", filter], ["persist"]."""
+    ["dbf", filter], ["persist"], ["vacuum"]."""
     kind = op[0]
     if kind == "add":
         target.add(op[1], op[2], op[3], None, op[4])
@@ -165,6 +165,8 @@ def apply_op(target, op):
         target.delete_by_filter(op[1])
     elif kind == "persist":
         target.persist()
+    elif kind == "vacuum":
+        target.vacuum()
     else:
         raise ValueError("unknown operation %r" % (kind,))
 
@@ -214,6 +216,9 @@ class StoreModel:
     def persist(self):
         """Durability is not part of the model: a persist changes no visible state."""
 
+    def vacuum(self):
+        """Compaction changes no visible state either."""
+
     def apply(self, op):
         """Applies one operation in the crash writer's encoding (see crash_writer.py)."""
         apply_op(self, op)
@@ -230,7 +235,7 @@ class StoreModel:
                 m = self.copy()
                 m.add_batch(op[1][:j], op[2][:j], op[3][:j])
                 yield m
-        elif kind != "persist" and kind != "dbf":
+        elif kind not in ("persist", "vacuum", "dbf"):
             m = self.copy()
             m.apply(op)
             yield m

@@ -2,7 +2,7 @@
 reopened, and everything the writer acknowledged must be there, with nothing else changed.
 
 Each round starts a fresh writer (crash_writer.py) on the same directory with a seeded plan
-of adds, batches, deletes, filter deletes and persists, kills it at a chosen moment, then
+of adds, batches, deletes, filter deletes, persists and vacuums, kills it at a chosen moment, then
 reopens the store here, checks it against the model (the one call that was in flight may
 have taken effect or not), checks that it takes a new write, and closes it again so the next
 writer can claim the directory.
@@ -13,6 +13,7 @@ import json
 import os
 import random
 import select
+import shutil
 import signal
 import subprocess
 import sys
@@ -102,10 +103,12 @@ class Workload:
             elif r < 0.80:
                 id = rng.choice(sorted(sim.items)) if rng.random() < 0.9 else self.new_id()
                 op = ["del", id]
-            elif r < 0.87:
+            elif r < 0.86:
                 op = ["dbf", json.dumps(rng.choice(DELETE_FILTERS))]
-            else:
+            elif r < 0.94:
                 op = ["persist"]
+            else:
+                op = ["vacuum"]
             sim.apply(op)
             ops.append(op)
         return ops
@@ -173,11 +176,12 @@ def run_round(tmp_path, directory, rng, workload, model, round_no, capfd):
         env["TARNIX_WAL_SYNC_INTERVAL_MS"] = "0"
     else:
         env.pop("TARNIX_WAL_SYNC_INTERVAL_MS", None)
+    env["TARNIX_VACUUM_IN_PLACE"] = rng.choice(["0", "1"])
 
     # Where to kill: at a random moment of the open, shortly after a chosen operation began
-    # (a persist more often, since it has the most steps), or after everything.
+    # (a persist or vacuum more often, since they have the most steps), or after everything.
     r = rng.random()
-    persists = [i for i, op in enumerate(ops) if op[0] == "persist"]
+    persists = [i for i, op in enumerate(ops) if op[0] in ("persist", "vacuum")]
     if r < 0.08:
         target, delay = None, rng.uniform(0.0, 0.25)
     elif r < 0.35 and persists:
@@ -256,3 +260,99 @@ def test_killed_writer_loses_no_acknowledged_write(tmp_path, capfd, name):
     del db
     collect()
     assert WARNING not in capfd.readouterr().err
+
+
+# A vacuum of a store this size takes long enough for kills to land all over it.
+VACUUM_ITEMS = 20000
+VACUUM_DIM = 16
+VACUUM_ROUNDS = 50
+VACUUM_LEFTOVERS = (".vac", ".ipvac", ".tmp")
+
+
+def vacuum_source(directory, rng):
+    """A store of 20,000 items with a third of them deleted, the deletes only in the log; and
+    its model."""
+    db = tarnix.TarnDB(directory, pca_enabled=False)
+    model = StoreModel()
+    ids = ["v%05d" % i for i in range(VACUUM_ITEMS)]
+    vectors = [[rng.uniform(-1, 1) for _ in range(VACUUM_DIM)] for _ in ids]
+    metas = [json.dumps({"id": i, "grp": rng.choice(GROUPS), "n": rng.randrange(100),
+                         "flag": rng.random() < 0.5}) for i in ids]
+    db.add_batch(ids, vectors, metas)
+    model.add_batch(ids, vectors, metas)
+    db.persist()
+    for i in rng.sample(ids, VACUUM_ITEMS // 3):
+        db.delete(i)
+        model.delete(i)
+    del db
+    collect()
+    return model
+
+
+def vacuum_leftovers(directory):
+    """What an open that finished or discarded a vacuum must not leave. (A snapshot staged by
+    the in-place vacuum's first checkpoint is a persist's leftover, rewritten when needed.)"""
+    return sorted(f for f in os.listdir(directory)
+                  if (f.endswith(VACUUM_LEFTOVERS) or f.startswith("vacuum"))
+                  and f != "snapshot.bin.tmp")
+
+
+@pytest.mark.parametrize("mode", ["rewrite", "in_place"])
+def test_killed_vacuum_changes_no_content(tmp_path, capfd, mode):
+    rng = random.Random("vacuum-crash-" + mode)
+    source = str(tmp_path / "source")
+    model = vacuum_source(source, rng)
+    plan_path = str(tmp_path / "plan.json")
+    directory = str(tmp_path / "store")
+    with open(plan_path, "w") as f:
+        json.dump({"dir": directory, "ops": [["vacuum"]]}, f)
+
+    def run_writer(env, kill_after):
+        """Starts a writer on a fresh copy of the source and kills it `kill_after` seconds into
+        its vacuum (None: once the vacuum returned); returns how long the vacuum ran, if it
+        finished."""
+        shutil.rmtree(directory, ignore_errors=True)
+        shutil.copytree(source, directory)
+        with open(str(tmp_path / "writer.err"), "wb") as stderr:
+            child = Child(plan_path, env, stderr)
+            try:
+                assert child.read_until("S 0"), "writer exited before its vacuum"
+                began = time.monotonic()
+                if kill_after is None:
+                    assert child.read_until("A 0")
+                else:
+                    time.sleep(kill_after)
+                took = time.monotonic() - began
+            finally:
+                code = child.kill()
+        assert code == -signal.SIGKILL
+        with open(str(tmp_path / "writer.err")) as f:
+            err = f.read()
+        assert "Traceback" not in err and WARNING not in err, err
+        return took if "A 0" in child.lines else None
+
+    env = dict(os.environ, TARNIX_VACUUM_IN_PLACE="1" if mode == "in_place" else "0")
+    duration = run_writer(env, None)
+    interrupted = {}
+    for round_no in range(VACUUM_ROUNDS * ROUND_SCALE):
+        env["TARNIX_VACUUM_REBUILD_GRAPH"] = rng.choice(["0", "1"])
+        delay = rng.uniform(0.0, 1.2 * duration)
+        finished = run_writer(env, delay) is not None
+        left = tuple(vacuum_leftovers(directory))
+        interrupted[left] = interrupted.get(left, 0) + 1
+        capfd.readouterr()
+        db = tarnix.TarnDB(directory, pca_enabled=False)
+        context = "round %d (killed %.3f s into a %.3f s vacuum, finished=%s)" % (
+            round_no, delay, duration, finished)
+        assert WARNING not in capfd.readouterr().err, context
+        assert vacuum_leftovers(directory) == [], context
+        try:
+            verify(db, model, rng=rng, filters=CHECK_FILTERS[:4], queries=2)
+        except AssertionError as e:
+            raise AssertionError("%s: %s" % (context, e)) from None
+        del db
+        collect()
+    # The kills landed inside vacuums, at more than one stage.
+    print("states the kills left: %r" % interrupted)
+    assert sum(n for left, n in interrupted.items() if left) >= VACUUM_ROUNDS // 3, interrupted
+    assert len(interrupted) >= 3, interrupted
