@@ -255,7 +255,10 @@ Status vacuum_in_place(CoreIndex& index, bool* must_reopen) {
   journal.moves = build_in_place_vacuum_plan(index);
   // From the moment the journal may exist, the next open finishes this run from its plan.
   *must_reopen = true;
-  TARNIX_RETURN_IF_ERROR(record_stage(index, journal, VacuumStage::kPrepare));
+  if (Status s = record_stage(index, journal, VacuumStage::kPrepare); !s.ok()) {
+    *must_reopen = may_exist(index.fs(), join_path(index.dir(), kVacuumJournalFile));
+    return s;
+  }
   TARNIX_RETURN_IF_ERROR(maybe_fail_test_in_place_vacuum("prepare"));
 
   SlotMap move_map = build_move_map_for_plan(index, live, journal.moves, index.capacity);

@@ -16,11 +16,13 @@ Status markers_without_journal(const std::string& message) {
 }
 
 // The loaded index is the compacted one already: only the snapshot and log steps are left.
+// Only once every file is compacted: a plan without moves leaves an index of this shape from
+// the start, and its blob phase (with `.ipvac` copies on disk) may still be unfinished.
 bool already_compacted(const CoreIndex& index, const VacuumJournal& journal) {
   // An empty live set counts as largest slot 0, which needs a desired capacity above 0.
   std::optional<uint32_t> largest = index.valid_ids.maximum();
-  return index.capacity == journal.desired_capacity && index.deleted.empty() &&
-         index.valid_ids.cardinality() == journal.live_count &&
+  return journal.stage == VacuumStage::kCommitted && index.capacity == journal.desired_capacity &&
+         index.deleted.empty() && index.valid_ids.cardinality() == journal.live_count &&
          largest.value_or(0) < journal.desired_capacity;
 }
 

@@ -97,6 +97,9 @@ Result<std::optional<uint32_t>> write_fresh_graph(const CoreIndex& index,
   FileSystem& fs = index.fs();
   const uint32_t n = copied.count;
   TARNIX_RETURN_IF_ERROR(out[kGraph].truncate(uint64_t{n} * kRowBytes));
+  // The rows are written through the mapping, where a full disk would be SIGBUS instead of
+  // an error: the blocks are had first.
+  TARNIX_RETURN_IF_ERROR(out[kGraph].allocate(0, uint64_t{n} * kRowBytes));
   Mapping vectors, graph;
   TARNIX_ASSIGN_OR_RETURN(vectors,
                           Mapping::map(fs, out[kVectors].fd(), n * index.dim, false, true));
@@ -201,7 +204,10 @@ Status vacuum_rewrite(CoreIndex& index, bool* must_reopen) {
   // From the moment the marker may exist, the next open completes this vacuum: whatever this
   // index did to the live files afterwards would be replaced.
   *must_reopen = true;
-  TARNIX_RETURN_IF_ERROR(write_marker(fs, intent, kVacuumIntentText));
+  if (Status s = write_marker(fs, intent, kVacuumIntentText); !s.ok()) {
+    *must_reopen = may_exist(fs, intent);
+    return s;
+  }
   TARNIX_RETURN_IF_ERROR(write_journal_stage(fs, dir, journal, VacuumStage::kCommitted));
 
   // Nothing may refer to a live file while it is replaced.

@@ -32,6 +32,11 @@ Status rename_with_retries(FileSystem& fs, const Clock& clock, const std::string
   return Status::io_error(last.os_errno(), "Failed to rename " + from + " to " + to);
 }
 
+bool may_exist(FileSystem& fs, const std::string& path) {
+  Result<bool> present = fs.exists(path);
+  return !present.ok() || *present;
+}
+
 Status remove_if_exists(FileSystem& fs, const std::string& path) {
   // Asked first, so that an open of a tidy directory changes nothing in it.
   bool present;

@@ -18,6 +18,10 @@ Status write_marker(FileSystem& fs, const std::string& path, const std::string& 
 Status rename_with_retries(FileSystem& fs, const Clock& clock, const std::string& from,
                            const std::string& to);
 
+// After a failed write of a marker or journal: whether it may be there all the same (when
+// even asking fails, it may).
+bool may_exist(FileSystem& fs, const std::string& path);
+
 // Removes `path` if it exists; a file that is already gone is success.
 Status remove_if_exists(FileSystem& fs, const std::string& path);
 
