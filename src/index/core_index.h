@@ -184,6 +184,10 @@ class CoreIndex {
   void add_neighbor(uint32_t a, uint32_t b);
   // The same on a bare graph buffer, without checks or incoming-edge bookkeeping.
   static void add_neighbor_static(uint8_t* graph, uint32_t a, uint32_t b);
+  // Links `slot`, whose row is empty, into a bare graph of `count` rows as an insert would:
+  // a construction search from `entry`, then edges both ways to the nearest it found.
+  static void link_slot_static(const uint8_t* vectors, uint8_t* graph, uint32_t count,
+                               size_t dim, uint32_t entry, uint32_t slot);
   // Links slots 0..count-1 of freshly written, empty rows from their codes, in slot order.
   // Returns the entry point (slot 0), or nothing when count is 0.
   static std::optional<uint32_t> rebuild_graph_links(const uint8_t* vectors, uint8_t* graph,

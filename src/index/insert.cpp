@@ -94,8 +94,8 @@ bool CoreIndex::reuse_enabled(bool a_slot_is_freed) const {
   if (incoming_edges) return true;
   bool have_free = a_slot_is_freed || !free_slots.empty();
   return have_free &&
-         capacity <= env_usize("TARNIX_REVERSE_REUSE_MAX_CAPACITY").value_or(
-                         kDefaultReuseMaxCapacity);
+         capacity <=
+             env_usize("TARNIX_REVERSE_REUSE_MAX_CAPACITY").value_or(kDefaultReuseMaxCapacity);
 }
 
 uint32_t CoreIndex::peek_slot(bool reuse, std::optional<uint32_t> freed) {
@@ -194,8 +194,8 @@ void CoreIndex::link_new_slot(uint32_t slot) {
   context.reset(capacity, dim);
   std::memcpy(context.query.data(), vector_at(slot), dim);
   construction_search(
-      context, dim, *enter_point, ef_construction(),
-      [this](uint32_t s) { return vector_at(s); }, [this](uint32_t s) { return row_at(s); });
+      context, dim, *enter_point, ef_construction(), [this](uint32_t s) { return vector_at(s); },
+      [this](uint32_t s) { return row_at(s); });
   std::vector<Candidate>& nearest = sorted_results(context);
   size_t links = std::min(nearest.size(), kRowNeighbors);
   for (size_t i = 0; i < links; ++i) {
@@ -224,33 +224,33 @@ void CoreIndex::add_neighbor_static(uint8_t* graph, uint32_t a, uint32_t b) {
   add_to_row(reinterpret_cast<uint32_t*>(graph + uint64_t{a} * kRowBytes), a, b, &changed);
 }
 
-std::optional<uint32_t> CoreIndex::rebuild_graph_links(const uint8_t* vectors, uint8_t* graph,
-                                                       uint32_t count, size_t dim) {
-  std::optional<uint32_t> entry;
+void CoreIndex::link_slot_static(const uint8_t* vectors, uint8_t* graph, uint32_t count, size_t dim,
+                                 uint32_t entry, uint32_t slot) {
   SearchContext& context = SearchContext::for_this_thread();
   auto vector_of = [&](uint32_t s) -> const uint8_t* {
     return s < count ? vectors + uint64_t{s} * dim : nullptr;
   };
   auto row_of = [&](uint32_t s) -> const uint32_t* {
-    return s < count ? reinterpret_cast<const uint32_t*>(graph + uint64_t{s} * kRowBytes)
-                     : nullptr;
+    return s < count ? reinterpret_cast<const uint32_t*>(graph + uint64_t{s} * kRowBytes) : nullptr;
   };
-  for (uint32_t i = 0; i < count; ++i) {
-    if (!entry) {
-      entry = i;
-      continue;
-    }
-    context.reset(count, dim);
-    std::memcpy(context.query.data(), vector_of(i), dim);
-    construction_search(context, dim, *entry, ef_construction(), vector_of, row_of);
-    std::vector<Candidate>& nearest = sorted_results(context);
-    size_t links = std::min(nearest.size(), kRowNeighbors);
-    for (size_t j = 0; j < links; ++j) {
-      add_neighbor_static(graph, i, nearest[j].slot);
-      add_neighbor_static(graph, nearest[j].slot, i);
-    }
+  context.reset(count, dim);
+  std::memcpy(context.query.data(), vector_of(slot), dim);
+  construction_search(context, dim, entry, ef_construction(), vector_of, row_of);
+  std::vector<Candidate>& nearest = sorted_results(context);
+  // The slot itself is among them when another row already points at it.
+  std::erase_if(nearest, [slot](const Candidate& c) { return c.slot == slot; });
+  size_t links = std::min(nearest.size(), kRowNeighbors);
+  for (size_t j = 0; j < links; ++j) {
+    add_neighbor_static(graph, slot, nearest[j].slot);
+    add_neighbor_static(graph, nearest[j].slot, slot);
   }
-  return entry;
+}
+
+std::optional<uint32_t> CoreIndex::rebuild_graph_links(const uint8_t* vectors, uint8_t* graph,
+                                                       uint32_t count, size_t dim) {
+  if (count == 0) return std::nullopt;
+  for (uint32_t i = 1; i < count; ++i) link_slot_static(vectors, graph, count, dim, 0, i);
+  return 0;
 }
 
 }  // namespace tarnix

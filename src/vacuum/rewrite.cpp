@@ -86,9 +86,30 @@ Result<CopiedRecords> copy_live_records(const CoreIndex& index,
   return copied;
 }
 
+// A row whose every neighbour was dropped would be unreachable. Each is linked as an insert
+// would link it, by a construction search from the entry point, rather than tied to the
+// entry point alone: after a large deletion there are hundreds of such rows, and tying each
+// to the entry both ways would evict every real edge from the entry's row, leaving searches
+// that start there nothing but those rows. An entry point without edges of its own reaches
+// nothing, so then the search starts from the first row that has edges.
+void link_edgeless_rows(const uint8_t* vectors, uint8_t* graph, uint32_t n, size_t dim,
+                        uint32_t entry) {
+  auto has_edge = [&](uint32_t slot) {
+    const uint32_t* r = reinterpret_cast<const uint32_t*>(graph + uint64_t{slot} * kRowBytes);
+    return std::any_of(r, r + kRowNeighbors, [n](uint32_t e) { return e < n; });
+  };
+  uint32_t start = entry;
+  for (uint32_t s = 0; s < n && !has_edge(start); ++s) {
+    if (has_edge(s)) start = s;
+  }
+  for (uint32_t s = 0; s < n; ++s) {
+    if (s != start && !has_edge(s)) CoreIndex::link_slot_static(vectors, graph, n, dim, start, s);
+  }
+}
+
 // Writes the fresh graph: every live row carried over through the renumbering (edges to
-// dropped slots become empty entries in place) with rows left without any edge linked to the
-// entry point, or, when TARNIX_VACUUM_REBUILD_GRAPH is set, every row linked afresh from the
+// dropped slots become empty entries in place) with rows left without any edge linked in
+// again, or, when TARNIX_VACUUM_REBUILD_GRAPH is set, every row linked afresh from the
 // codes. Returns the entry point of the fresh graph.
 Result<std::optional<uint32_t>> write_fresh_graph(const CoreIndex& index,
                                                   std::array<File, kFreshCount>& out,
@@ -118,15 +139,7 @@ Result<std::optional<uint32_t>> write_fresh_graph(const CoreIndex& index,
         renumber_row(old_row, row(copied.remap[slot]), copied.remap, n);
       }
     });
-    // A row whose every neighbour was dropped would be unreachable; tie it to the entry.
-    for (uint32_t s = 0; entry && s < n; ++s) {
-      const uint32_t* r = row(s);
-      if (s == *entry || std::any_of(r, r + kRowNeighbors, [n](uint32_t e) { return e < n; })) {
-        continue;
-      }
-      CoreIndex::add_neighbor_static(graph.data(), s, *entry);
-      CoreIndex::add_neighbor_static(graph.data(), *entry, s);
-    }
+    link_edgeless_rows(vectors.data(), graph.data(), n, index.dim, *entry);
   }
   TARNIX_RETURN_IF_ERROR(graph.flush());
   return entry;

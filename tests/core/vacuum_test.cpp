@@ -129,7 +129,7 @@ TEST_F(VacuumStore, InPlacePlanMovesTheHighestLiveSlotsIntoTheLowestHoles) {
   EXPECT_TRUE(index().check_invariants().ok());
 }
 
-TEST_F(VacuumStore, RewriteKeepsRowPositionsAndTiesEdgelessRowsToTheEntry) {
+TEST_F(VacuumStore, RewriteKeepsRowPositionsAndLinksEdgelessRowsAgain) {
   add_items(10);
   remove({0, 1, 3, 4, 6, 7, 8});
   set_row(2, {7, 8});
@@ -140,11 +140,13 @@ TEST_F(VacuumStore, RewriteKeepsRowPositionsAndTiesEdgelessRowsToTheEntry) {
   EXPECT_EQ(index().valid_ids, Bitmap::of({0, 1, 2}));
   EXPECT_EQ(index().capacity, 3u);
   EXPECT_EQ(index().enter_point, 1u);
-  EXPECT_EQ(row(2), (std::vector<uint32_t>{E, E, 1, E, E, E, E, E, E, E, E, E}));
-  // k2's only neighbours were deleted: it is linked to the entry point and back. The back
-  // edge takes the entry's first hole (a row is scanned only up to its first hole).
-  EXPECT_EQ(row(0), (std::vector<uint32_t>{1, E, E, E, E, E, E, E, E, E, E, E}));
+  // k2's neighbours were all deleted. It is linked in as an insert would be, by a search
+  // from the entry point: to its nearest, k5 then k9, and they back to it, each back edge in
+  // the row's first hole (a row is scanned only up to its first hole). k9's edge to the
+  // deleted k4 became a hole where it stood.
+  EXPECT_EQ(row(0), (std::vector<uint32_t>{1, 2, E, E, E, E, E, E, E, E, E, E}));
   EXPECT_EQ(row(1), (std::vector<uint32_t>{0, 0, 2, E, E, E, E, E, E, E, E, E}));
+  EXPECT_EQ(row(2), (std::vector<uint32_t>{0, E, 1, E, E, E, E, E, E, E, E, E}));
   EXPECT_EQ(index().live_slot_of("k9"), 2u);
   EXPECT_TRUE(index().check_invariants().ok());
   EXPECT_EQ(testing::file_size(dir_.file("graph.bin")), 3u * 48);
