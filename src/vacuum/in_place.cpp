@@ -26,26 +26,21 @@ Status record_stage(const CoreIndex& index, VacuumJournal& journal, VacuumStage 
   return write_vacuum_journal(index.fs(), index.dir(), journal);
 }
 
-// One blob record per surviving slot, in new-slot order.
-struct NumberedText {
-  uint32_t slot;
-  std::string text;
-};
-
-// Writes records into `blob` (through an 8 KiB buffer) and their offsets into `offsets`,
-// indexed by new slot; syncs `blob`.
+// Writes each surviving slot's record (a 32-bit length, then the bytes) into `blob`, in new
+// slot order, through an 8 KiB buffer, noting its offset; syncs `blob`.
 Status write_blob_copy(FileSystem& fs, const std::string& path,
-                       const std::vector<NumberedText>& records, std::vector<uint64_t>& offsets) {
+                       const std::vector<std::string>& records, std::vector<uint64_t>& offsets) {
   File file;
   TARNIX_ASSIGN_OR_RETURN(file, File::open(fs, path, O_WRONLY | O_CREAT | O_TRUNC));
   BufferedFileWriter writer(file, kReadBuffer);
   Encoder e(writer);
   uint64_t position = 0;
-  for (const NumberedText& r : records) {
-    offsets[r.slot] = position;
-    e.u32(static_cast<uint32_t>(r.text.size()));
-    writer.append(r.text.data(), r.text.size());
-    position += 4 + r.text.size();
+  for (size_t slot = 0; slot < records.size(); ++slot) {
+    const std::string& r = records[slot];
+    offsets[slot] = position;
+    e.u32(static_cast<uint32_t>(r.size()));
+    writer.append(r.data(), r.size());
+    position += 4 + r.size();
   }
   TARNIX_RETURN_IF_ERROR(writer.flush());
   return file.sync();
@@ -62,26 +57,25 @@ Status write_offsets_copy(FileSystem& fs, const std::string& path,
   return file.sync();
 }
 
-// The surviving slots' ids and metadata texts, in new-slot order. A blob file that cannot be
-// mapped is an error: its records would otherwise be copied as missing.
-Status collect_records(const CoreIndex& index, const SlotMap& move_map,
-                       std::vector<NumberedText>* ids, std::vector<NumberedText>* metas) {
+// The surviving slots' ids and metadata texts, indexed by new slot (every slot below the
+// desired capacity gets one). A blob file that cannot be mapped is an error: its records
+// would otherwise be copied as missing.
+Status collect_records(const CoreIndex& index, const SlotMap& move_map, uint32_t desired,
+                       std::vector<std::string>* ids, std::vector<std::string>* metas) {
+  ids->assign(desired, std::string());
+  metas->assign(desired, std::string("{}"));
   Status inner;
   Status outer = index.files.ids.with_checked_view([&](const BlobView& id_view) {
     inner = index.files.metadata.with_checked_view([&](const BlobView& meta_view) {
       index.valid_ids.for_each([&](uint32_t u) {
-        if (u >= move_map.size() || move_map[u] == kEmptyEntry) return;
-        ids->push_back({move_map[u], index.get_external_id_from_mmap(u, id_view)});
-        metas->push_back({move_map[u], index.get_metadata_from_mmap(u, meta_view)});
+        if (u >= move_map.size() || move_map[u] >= desired) return;
+        (*ids)[move_map[u]] = index.get_external_id_from_mmap(u, id_view);
+        (*metas)[move_map[u]] = index.get_metadata_from_mmap(u, meta_view);
       });
     });
   });
   TARNIX_RETURN_IF_ERROR(outer);
-  TARNIX_RETURN_IF_ERROR(inner);
-  auto by_slot = [](const NumberedText& a, const NumberedText& b) { return a.slot < b.slot; };
-  std::sort(ids->begin(), ids->end(), by_slot);
-  std::sort(metas->begin(), metas->end(), by_slot);
-  return Status();
+  return inner;
 }
 
 }  // namespace
@@ -171,8 +165,8 @@ Status finalize_in_place_blob_compaction(CoreIndex& index, VacuumJournal& journa
   FileSystem& fs = index.fs();
   const std::string& dir = index.dir();
   const uint32_t desired = journal.desired_capacity;
-  std::vector<NumberedText> ids, metas;
-  TARNIX_RETURN_IF_ERROR(collect_records(index, move_map, &ids, &metas));
+  std::vector<std::string> ids, metas;
+  TARNIX_RETURN_IF_ERROR(collect_records(index, move_map, desired, &ids, &metas));
   std::vector<uint64_t> id_offsets(desired, 0), meta_offsets(desired, 0);
   TARNIX_RETURN_IF_ERROR(write_blob_copy(fs, staging_path(dir, kIdsFile), ids, id_offsets));
   TARNIX_RETURN_IF_ERROR(

@@ -12,20 +12,21 @@ std::optional<uint32_t> mapped(const SlotMap& map, uint32_t slot) {
 }
 
 // The bitmap's surviving members in the new numbering. A rewrite keeps the order of slots,
-// so its values arrive sorted; an in-place vacuum moves high slots into low holes.
+// so its new numbers arrive sorted; an in-place vacuum keeps most slots where they are and
+// moves a few high ones into low holes, so only those few need sorting.
 Bitmap renumber_bitmap(const Bitmap& slots, const SlotMap& map) {
-  std::vector<uint32_t> out;
-  out.reserve(slots.cardinality());
-  bool sorted = true;
+  std::vector<uint32_t> kept, moved;
+  kept.reserve(slots.cardinality());
   slots.for_each([&](uint32_t s) {
     std::optional<uint32_t> n = mapped(map, s);
     if (!n) return;
-    sorted &= out.empty() || out.back() < *n;
+    std::vector<uint32_t>& out = *n == s ? kept : moved;
     out.push_back(*n);
   });
-  if (!sorted) std::sort(out.begin(), out.end());
+  if (!std::is_sorted(moved.begin(), moved.end())) std::sort(moved.begin(), moved.end());
   Bitmap result;
-  result.add_many(out.data(), out.size());
+  result.add_many(kept.data(), kept.size());
+  result.add_many(moved.data(), moved.size());
   return result;
 }
 
