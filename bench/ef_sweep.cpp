@@ -179,10 +179,10 @@ int main(int argc, char** argv) {
   // The plan the Python API takes, with its own width.
   unsetenv("TARNIX_DISABLE_SMALL_EXACT_SEARCH");
   unsetenv("TARNIX_SMALL_EXACT_MAX");
-  run("default", tarnix::search_width(k, false, live));
+  run("default", tarnix::search_width(k, live));
   if (with_exact) {
     setenv("TARNIX_SMALL_EXACT_MAX", "4000000000", 1);
-    run("exact", tarnix::search_width(k, false, live));
+    run("exact", tarnix::search_width(k, live));
   }
   return 0;
 }

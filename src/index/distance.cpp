@@ -24,6 +24,31 @@ uint32_t distance_scalar(const uint8_t* a, const uint8_t* b, size_t n) {
   return sum;
 }
 
+void distance_run_scalar(const uint8_t* query, const uint8_t* first, size_t count, size_t n,
+                         uint32_t* out) {
+  for (size_t j = 0; j < count; ++j) out[j] = distance_scalar(query, first + j * n, n);
+}
+
+void distance_gather_scalar(const uint8_t* query, const uint8_t* const* codes, size_t count,
+                            size_t n, uint32_t* out) {
+  for (size_t j = 0; j < count; ++j) out[j] = distance_scalar(query, codes[j], n);
+}
+
+namespace {
+
+// Where no multi-code kernel exists, the best single kernel, code by code.
+[[maybe_unused]] void distance_run_each(const uint8_t* query, const uint8_t* first, size_t count,
+                                        size_t n, uint32_t* out) {
+  for (size_t j = 0; j < count; ++j) out[j] = distance(query, first + j * n, n);
+}
+
+[[maybe_unused]] void distance_gather_each(const uint8_t* query, const uint8_t* const* codes,
+                                           size_t count, size_t n, uint32_t* out) {
+  for (size_t j = 0; j < count; ++j) out[j] = distance(query, codes[j], n);
+}
+
+}  // namespace
+
 #if defined(__x86_64__)
 
 // |a - b| as bytes by two saturating subtractions, widened to 16 bits, then squared and
@@ -50,10 +75,97 @@ __attribute__((target("avx2"))) static uint32_t distance_avx2(const uint8_t* a, 
   return i == n ? sum : sum + distance_scalar(a + i, b + i, n - i);
 }
 
-DistanceFn best_distance_fn() {
+// The squares of the byte differences of 32 components, pair-summed into eight 32-bit lanes.
+__attribute__((target("avx2"))) static inline __m256i squares32(__m256i q, const uint8_t* p) {
+  const __m256i zero = _mm256_setzero_si256();
+  __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  __m256i diff = _mm256_or_si256(_mm256_subs_epu8(q, v), _mm256_subs_epu8(v, q));
+  __m256i lo = _mm256_unpacklo_epi8(diff, zero);
+  __m256i hi = _mm256_unpackhi_epi8(diff, zero);
+  return _mm256_add_epi32(_mm256_madd_epi16(lo, lo), _mm256_madd_epi16(hi, hi));
+}
+
+// The same for 16 components into four lanes.
+__attribute__((target("avx2"))) static inline __m128i squares16(__m128i q, const uint8_t* p) {
+  const __m128i zero = _mm_setzero_si128();
+  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  __m128i diff = _mm_or_si128(_mm_subs_epu8(q, v), _mm_subs_epu8(v, q));
+  __m128i lo = _mm_unpacklo_epi8(diff, zero);
+  __m128i hi = _mm_unpackhi_epi8(diff, zero);
+  return _mm_add_epi32(_mm_madd_epi16(lo, lo), _mm_madd_epi16(hi, hi));
+}
+
+// Four codes against one query: one query load per step feeds four independent
+// accumulators, and the four horizontal sums are taken together at the end.
+__attribute__((target("avx2"))) static inline void distance4_avx2(const uint8_t* query,
+                                                                  const uint8_t* p0,
+                                                                  const uint8_t* p1,
+                                                                  const uint8_t* p2,
+                                                                  const uint8_t* p3, size_t n,
+                                                                  uint32_t* out) {
+  __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i));
+    a0 = _mm256_add_epi32(a0, squares32(q, p0 + i));
+    a1 = _mm256_add_epi32(a1, squares32(q, p1 + i));
+    a2 = _mm256_add_epi32(a2, squares32(q, p2 + i));
+    a3 = _mm256_add_epi32(a3, squares32(q, p3 + i));
+  }
+  // Lane sums of the four accumulators: [s0, s1, s2, s3] after three horizontal adds.
+  __m256i s01 = _mm256_hadd_epi32(a0, a1);
+  __m256i s23 = _mm256_hadd_epi32(a2, a3);
+  __m256i s = _mm256_hadd_epi32(s01, s23);
+  __m128i sums = _mm_add_epi32(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
+  if (i + 16 <= n) {
+    __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(query + i));
+    __m128i b01 = _mm_hadd_epi32(squares16(q, p0 + i), squares16(q, p1 + i));
+    __m128i b23 = _mm_hadd_epi32(squares16(q, p2 + i), squares16(q, p3 + i));
+    sums = _mm_add_epi32(sums, _mm_hadd_epi32(b01, b23));
+    i += 16;
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), sums);
+  if (i < n) {
+    out[0] += distance_scalar(query + i, p0 + i, n - i);
+    out[1] += distance_scalar(query + i, p1 + i, n - i);
+    out[2] += distance_scalar(query + i, p2 + i, n - i);
+    out[3] += distance_scalar(query + i, p3 + i, n - i);
+  }
+}
+
+__attribute__((target("avx2"))) static void distance_run_avx2(const uint8_t* query,
+                                                              const uint8_t* first, size_t count,
+                                                              size_t n, uint32_t* out) {
+  size_t j = 0;
+  for (; j + 4 <= count; j += 4) {
+    const uint8_t* p = first + j * n;
+    distance4_avx2(query, p, p + n, p + 2 * n, p + 3 * n, n, out + j);
+  }
+  for (; j < count; ++j) out[j] = distance_avx2(query, first + j * n, n);
+}
+
+__attribute__((target("avx2"))) static void distance_gather_avx2(const uint8_t* query,
+                                                                 const uint8_t* const* codes,
+                                                                 size_t count, size_t n,
+                                                                 uint32_t* out) {
+  size_t j = 0;
+  for (; j + 4 <= count; j += 4) {
+    distance4_avx2(query, codes[j], codes[j + 1], codes[j + 2], codes[j + 3], n, out + j);
+  }
+  for (; j < count; ++j) out[j] = distance_avx2(query, codes[j], n);
+}
+
+static bool have_avx2() {
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return distance_avx2;
-  return distance_scalar;
+  return __builtin_cpu_supports("avx2");
+}
+
+DistanceFn best_distance_fn() { return have_avx2() ? distance_avx2 : distance_scalar; }
+DistanceRunFn best_distance_run_fn() {
+  return have_avx2() ? distance_run_avx2 : distance_run_scalar;
+}
+DistanceGatherFn best_distance_gather_fn() {
+  return have_avx2() ? distance_gather_avx2 : distance_gather_scalar;
 }
 
 #elif defined(__aarch64__)
@@ -71,11 +183,63 @@ static uint32_t distance_neon(const uint8_t* a, const uint8_t* b, size_t n) {
   return i == n ? vaddvq_u32(acc) : vaddvq_u32(acc) + distance_scalar(a + i, b + i, n - i);
 }
 
+static inline uint32x4_t squares16_neon(uint32x4_t acc, uint8x16_t q, const uint8_t* p) {
+  uint8x16_t d = vabdq_u8(q, vld1q_u8(p));
+  acc = vpadalq_u16(acc, vmull_u8(vget_low_u8(d), vget_low_u8(d)));
+  return vpadalq_u16(acc, vmull_u8(vget_high_u8(d), vget_high_u8(d)));
+}
+
+// Four codes against one query, the query loaded once per step.
+static inline void distance4_neon(const uint8_t* query, const uint8_t* p0, const uint8_t* p1,
+                                  const uint8_t* p2, const uint8_t* p3, size_t n,
+                                  uint32_t* out) {
+  uint32x4_t a0 = vdupq_n_u32(0), a1 = a0, a2 = a0, a3 = a0;
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    uint8x16_t q = vld1q_u8(query + i);
+    a0 = squares16_neon(a0, q, p0 + i);
+    a1 = squares16_neon(a1, q, p1 + i);
+    a2 = squares16_neon(a2, q, p2 + i);
+    a3 = squares16_neon(a3, q, p3 + i);
+  }
+  uint32x4_t sums = vpaddq_u32(vpaddq_u32(a0, a1), vpaddq_u32(a2, a3));
+  vst1q_u32(out, sums);
+  if (i < n) {
+    out[0] += distance_scalar(query + i, p0 + i, n - i);
+    out[1] += distance_scalar(query + i, p1 + i, n - i);
+    out[2] += distance_scalar(query + i, p2 + i, n - i);
+    out[3] += distance_scalar(query + i, p3 + i, n - i);
+  }
+}
+
+static void distance_run_neon(const uint8_t* query, const uint8_t* first, size_t count, size_t n,
+                              uint32_t* out) {
+  size_t j = 0;
+  for (; j + 4 <= count; j += 4) {
+    const uint8_t* p = first + j * n;
+    distance4_neon(query, p, p + n, p + 2 * n, p + 3 * n, n, out + j);
+  }
+  for (; j < count; ++j) out[j] = distance_neon(query, first + j * n, n);
+}
+
+static void distance_gather_neon(const uint8_t* query, const uint8_t* const* codes, size_t count,
+                                 size_t n, uint32_t* out) {
+  size_t j = 0;
+  for (; j + 4 <= count; j += 4) {
+    distance4_neon(query, codes[j], codes[j + 1], codes[j + 2], codes[j + 3], n, out + j);
+  }
+  for (; j < count; ++j) out[j] = distance_neon(query, codes[j], n);
+}
+
 DistanceFn best_distance_fn() { return distance_neon; }
+DistanceRunFn best_distance_run_fn() { return distance_run_neon; }
+DistanceGatherFn best_distance_gather_fn() { return distance_gather_neon; }
 
 #else
 
 DistanceFn best_distance_fn() { return distance_scalar; }
+DistanceRunFn best_distance_run_fn() { return distance_run_each; }
+DistanceGatherFn best_distance_gather_fn() { return distance_gather_each; }
 
 #endif
 

@@ -15,6 +15,26 @@ uint32_t distance_scalar(const uint8_t* a, const uint8_t* b, size_t n);
 using DistanceFn = uint32_t (*)(const uint8_t*, const uint8_t*, size_t);
 DistanceFn best_distance_fn();
 
+// One query against several codes at once: out[j] = distance(query, code j, n). The query is
+// loaded once per step for all of them and the horizontal sums are taken together, which is
+// what lets a scan run at the speed its bytes arrive.
+//
+// A run: `count` codes stored back to back (stride n) from `first`, as in vectors.bin.
+using DistanceRunFn = void (*)(const uint8_t* query, const uint8_t* first, size_t count, size_t n,
+                               uint32_t* out);
+// A gather: `count` codes wherever they are, such as the neighbours of one graph row.
+using DistanceGatherFn = void (*)(const uint8_t* query, const uint8_t* const* codes, size_t count,
+                                  size_t n, uint32_t* out);
+
+// The references: distance_scalar code by code.
+void distance_run_scalar(const uint8_t* query, const uint8_t* first, size_t count, size_t n,
+                         uint32_t* out);
+void distance_gather_scalar(const uint8_t* query, const uint8_t* const* codes, size_t count,
+                            size_t n, uint32_t* out);
+// The fastest versions this CPU supports; the same integers as the references.
+DistanceRunFn best_distance_run_fn();
+DistanceGatherFn best_distance_gather_fn();
+
 // Asks for the first cache lines of a vector code, so that a batch of neighbours' codes is
 // on its way from memory before their distances are computed.
 inline void prefetch_code(const uint8_t* code, size_t n) {
@@ -24,6 +44,18 @@ inline void prefetch_code(const uint8_t* code, size_t n) {
 inline uint32_t distance(const uint8_t* a, const uint8_t* b, size_t n) {
   static const DistanceFn fn = best_distance_fn();
   return fn(a, b, n);
+}
+
+inline void distance_run(const uint8_t* query, const uint8_t* first, size_t count, size_t n,
+                         uint32_t* out) {
+  static const DistanceRunFn fn = best_distance_run_fn();
+  fn(query, first, count, n, out);
+}
+
+inline void distance_gather(const uint8_t* query, const uint8_t* const* codes, size_t count,
+                            size_t n, uint32_t* out) {
+  static const DistanceGatherFn fn = best_distance_gather_fn();
+  fn(query, codes, count, n, out);
 }
 
 }  // namespace tarnix

@@ -65,18 +65,25 @@ void construction_search(SearchContext& context, size_t dim, uint32_t entry, uin
   context.results.push(start);
   context.visit(entry);
   auto results_full = [&] { return context.results.size() >= ef_c && !context.results.empty(); };
+  uint32_t d[kRowNeighbors];
   while (!context.candidates.empty()) {
     Candidate c = context.candidates.pop();
     if (results_full() && context.results.top().distance < c.distance) break;
     const uint32_t* row = row_at(c.slot);
     if (!row) continue;
+    // The fresh neighbours' codes are prefetched as they are gathered, and their distances
+    // taken in one batch; the decisions then follow row order as before.
     FreshNeighbors fresh = gather_fresh_neighbors(context, row, dim, vector_at);
+    distance_gather(query, fresh.codes, fresh.count, dim, d);
     for (size_t j = 0; j < fresh.count; ++j) {
-      uint32_t d = distance(query, fresh.codes[j], dim);
-      if (results_full() && d >= context.results.top().distance) continue;
-      context.candidates.push({d, fresh.slots[j]});
-      context.results.push({d, fresh.slots[j]});
+      if (results_full() && d[j] >= context.results.top().distance) continue;
+      context.candidates.push({d[j], fresh.slots[j]});
+      context.results.push({d[j], fresh.slots[j]});
       if (context.results.size() > ef_c) context.results.pop();
+    }
+    // The row expanded next is most likely the nearest candidate's.
+    if (!context.candidates.empty()) {
+      if (const uint32_t* next = row_at(context.candidates.top().slot)) __builtin_prefetch(next);
     }
   }
 }

@@ -6,6 +6,7 @@
 #include "index/search.h"
 #include "meta/aggregate.h"
 #include "store/store.h"
+#include "util/env.h"
 
 namespace tarnix {
 namespace {
@@ -50,7 +51,10 @@ Result<SearchOutcome> run_search(const CoreIndex& index, std::span<const float> 
   quantize(query.data(), index.dim, context.query.data());
   std::optional<Bitmap> filter_set;
   if (filter) filter_set = index.evaluate_filter(*filter);
-  uint32_t ef = search_width(k, filter_set.has_value(), index.valid_ids.cardinality());
+  // The width the schedule gives (or TARNIX_SEARCH_EF); a filtered walk derives its own
+  // from it and the filter's share.
+  uint32_t ef =
+      search_width(k, index.valid_ids.cardinality(), env_usize("TARNIX_SEARCH_EF"));
   std::optional<Bitmap> expired;
   TARNIX_ASSIGN_OR_RETURN(expired, index.expired_if_due());
   if (expired && expired->empty()) expired.reset();

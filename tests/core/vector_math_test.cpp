@@ -64,23 +64,109 @@ TEST(SearchContext, GenerationStampsAndWrap) {
   EXPECT_TRUE(ctx.visit(far));
 }
 
-TEST(SearchPlan, WidthAndChoice) {
+TEST(SearchPlan, UnfilteredWidthAndChoice) {
   // 100,000 live, k = 10, no filter: ef 778, too many for the small scan, walk the graph.
-  EXPECT_EQ(search_width(10, false, 100'000), 778u);
-  EXPECT_EQ(plan_search(100'000, 10, 778, std::nullopt, false, 50'000), SearchPlan::kGraphWalk);
-  // 30,000 live, a filter of 1,000 is under 5 %: exact; 2,000 is not: walk with ef 210.
-  EXPECT_EQ(search_width(10, true, 30'000), 210u);
-  EXPECT_EQ(plan_search(30'000, 10, 210, 1'000, false, 50'000), SearchPlan::kExactScan);
-  EXPECT_EQ(plan_search(30'000, 10, 210, 2'000, false, 50'000), SearchPlan::kGraphWalk);
+  EXPECT_EQ(search_width(10, 100'000), 778u);
+  EXPECT_EQ(plan_search(100'000, 10, 778, std::nullopt, false, 50'000).plan,
+            SearchPlan::kGraphWalk);
   // 12 items, k = 5: exact, and still exact with the small scan disabled (12 / 4 < ef).
-  EXPECT_EQ(plan_search(12, 5, 205, std::nullopt, false, 50'000), SearchPlan::kExactScan);
-  EXPECT_EQ(plan_search(12, 5, 205, std::nullopt, true, 50'000), SearchPlan::kExactScan);
+  EXPECT_EQ(plan_search(12, 5, 205, std::nullopt, false, 50'000).plan, SearchPlan::kExactScan);
+  EXPECT_EQ(plan_search(12, 5, 205, std::nullopt, true, 50'000).plan, SearchPlan::kExactScan);
   // An empty index is always walked (and the walk finds nothing).
-  EXPECT_EQ(plan_search(0, 5, 205, std::nullopt, false, 50'000), SearchPlan::kGraphWalk);
+  EXPECT_EQ(plan_search(0, 5, 205, std::nullopt, false, 50'000).plan, SearchPlan::kGraphWalk);
   // Widths saturate.
-  EXPECT_EQ(search_width(UINT32_MAX - 100, false, 400'000), UINT32_MAX);
-  EXPECT_EQ(search_width(5, false, 300'000), 1029u);
-  EXPECT_EQ(search_width(5, false, 19'999), 205u);
+  EXPECT_EQ(search_width(UINT32_MAX - 100, 400'000), UINT32_MAX);
+  EXPECT_EQ(search_width(5, 300'000), 1029u);
+  EXPECT_EQ(search_width(5, 19'999), 205u);
+  // A configured width replaces the schedule, but never falls below k.
+  EXPECT_EQ(search_width(10, 100'000, 64), 64u);
+  EXPECT_EQ(search_width(10, 100'000, 3), 10u);
+  EXPECT_EQ(plan_search(100'000, 10, 64, std::nullopt, false, 50'000).ef, 64u);
+}
+
+TEST(SearchPlan, FilteredWidthFollowsTheShare) {
+  // Never narrower than k + 200 (the old filtered width), the unfiltered width for a filter
+  // that admits everything, and in between in proportion to the share.
+  EXPECT_EQ(filtered_width(10, 778, 100'000, 1'000), 210u);
+  EXPECT_EQ(filtered_width(10, 778, 100'000, 100'000), 778u);
+  EXPECT_EQ(filtered_width(10, 778, 100'000, 50'000), 389u);
+  // A configured width below k + 200 is kept as it is.
+  EXPECT_EQ(filtered_width(10, 64, 100'000, 50'000), 64u);
+  EXPECT_EQ(filtered_width(300, 64, 100'000, 50'000), 300u);
+}
+
+// The filtered plan: exact where scanning the matches costs no more than the walk, so the
+// switch sits where the two estimates meet, and never where the old rule scanned.
+TEST(SearchPlan, FilteredChoiceFollowsTheCost) {
+  for (uint64_t live : {30'000ull, 100'000ull, 1'000'000ull, 10'000'000ull}) {
+    const uint32_t width = search_width(10, live);
+    std::optional<uint64_t> switch_at;
+    for (uint64_t m = 1; m <= live; m += std::max<uint64_t>(1, live / 1000)) {
+      PlanChoice c = plan_search(live, 10, width, m, false, 50'000);
+      EXPECT_EQ(c.ef, filtered_width(10, width, live, m));
+      bool cheaper = exact_scan_cost(m, 128) <= filtered_walk_cost(c.ef, live, m, 128);
+      if (m < live / 20 || cheaper) {
+        EXPECT_EQ(c.plan, SearchPlan::kExactScan) << live << " " << m;
+      } else {
+        EXPECT_EQ(c.plan, SearchPlan::kGraphWalk) << live << " " << m;
+        if (!switch_at) switch_at = m;
+      }
+      // One switch only: once walked, a larger filter is walked too.
+      if (switch_at && m > *switch_at) {
+        EXPECT_EQ(c.plan, SearchPlan::kGraphWalk) << m;
+      }
+    }
+  }
+  // 100,000 live: 4.9 % and 5.1 % both scan (the old rule walked the latter), and so does
+  // a quarter; a filter admitting nearly everything walks with the unfiltered width.
+  EXPECT_EQ(plan_search(100'000, 10, 778, 4'900, false, 50'000).plan, SearchPlan::kExactScan);
+  EXPECT_EQ(plan_search(100'000, 10, 778, 5'100, false, 50'000).plan, SearchPlan::kExactScan);
+  EXPECT_EQ(plan_search(100'000, 10, 778, 25'000, false, 50'000).plan, SearchPlan::kExactScan);
+  PlanChoice all = plan_search(100'000, 10, 778, 99'000, false, 50'000);
+  EXPECT_EQ(all.plan, SearchPlan::kGraphWalk);
+  EXPECT_EQ(all.ef, 771u);
+  // 30,000 live and k = 10: 1,000 matches are scanned as before.
+  EXPECT_EQ(plan_search(30'000, 10, 522, 1'000, false, 50'000).plan, SearchPlan::kExactScan);
+  // The quarter rule still holds for small indexes.
+  EXPECT_EQ(plan_search(800, 10, 210, 700, false, 50'000).plan, SearchPlan::kExactScan);
+}
+
+// The multi-code kernels give exactly the reference integers for every length, for every
+// count (blocks of four and the codes left over), for runs and gathers alike.
+TEST(Distance, BatchKernelsAgreeWithScalar) {
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> byte(0, 255);
+  DistanceRunFn run = best_distance_run_fn();
+  DistanceGatherFn gather = best_distance_gather_fn();
+  for (size_t n = 0; n <= 300; ++n) {
+    const size_t count = 1 + n % 11;
+    for (int round = 0; round < 3; ++round) {
+      std::vector<uint8_t> query(n), codes(n * count + 7);
+      for (auto& b : query) b = round == 0 ? 255 : static_cast<uint8_t>(byte(rng));
+      for (auto& b : codes) b = round == 0 ? 0 : static_cast<uint8_t>(byte(rng));
+      // A gather reads codes in any order and at any alignment.
+      std::vector<const uint8_t*> ptrs(count);
+      for (size_t j = 0; j < count; ++j) ptrs[j] = codes.data() + ((j * 5 + 3) % count) * n + 1;
+      std::vector<uint32_t> want(count), got(count, 7);
+      distance_run_scalar(query.data(), codes.data(), count, n, want.data());
+      run(query.data(), codes.data(), count, n, got.data());
+      ASSERT_EQ(got, want) << "run, n = " << n;
+      distance_run(query.data(), codes.data(), count, n, got.data());
+      ASSERT_EQ(got, want) << "run, n = " << n;
+      distance_gather_scalar(query.data(), ptrs.data(), count, n, want.data());
+      for (size_t j = 0; j < count; ++j) {
+        ASSERT_EQ(want[j], distance_scalar(query.data(), ptrs[j], n));
+      }
+      std::fill(got.begin(), got.end(), 7);
+      gather(query.data(), ptrs.data(), count, n, got.data());
+      ASSERT_EQ(got, want) << "gather, n = " << n;
+    }
+  }
+  // Count 0 writes nothing.
+  uint32_t untouched = 5;
+  uint8_t q[4] = {1, 2, 3, 4};
+  distance_run(q, q, 0, 4, &untouched);
+  EXPECT_EQ(untouched, 5u);
 }
 
 }  // namespace
