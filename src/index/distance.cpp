@@ -1,5 +1,7 @@
 #include "index/distance.h"
 
+#include <vector>
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #elif defined(__aarch64__)
@@ -67,8 +69,7 @@ __attribute__((target("avx2"))) static uint32_t distance_avx2(const uint8_t* a, 
     acc = _mm256_add_epi32(acc, _mm256_madd_epi16(lo, lo));
     acc = _mm256_add_epi32(acc, _mm256_madd_epi16(hi, hi));
   }
-  __m128i sum128 =
-      _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
+  __m128i sum128 = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
   sum128 = _mm_add_epi32(sum128, _mm_shuffle_epi32(sum128, _MM_SHUFFLE(1, 0, 3, 2)));
   sum128 = _mm_add_epi32(sum128, _mm_shuffle_epi32(sum128, _MM_SHUFFLE(2, 3, 0, 1)));
   uint32_t sum = static_cast<uint32_t>(_mm_cvtsi128_si32(sum128));
@@ -95,28 +96,31 @@ __attribute__((target("avx2"))) static inline __m128i squares16(__m128i q, const
   return _mm_add_epi32(_mm_madd_epi16(lo, lo), _mm_madd_epi16(hi, hi));
 }
 
+// The four lane sums [s0, s1, s2, s3] of four accumulators, by three horizontal adds.
+__attribute__((target("avx2"))) static inline __m128i sum4(__m256i a0, __m256i a1, __m256i a2,
+                                                           __m256i a3) {
+  __m256i s = _mm256_hadd_epi32(_mm256_hadd_epi32(a0, a1), _mm256_hadd_epi32(a2, a3));
+  return _mm_add_epi32(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
+}
+
 // Four codes against one query: one query load per step feeds four independent
 // accumulators, and the four horizontal sums are taken together at the end.
-__attribute__((target("avx2"))) static inline void distance4_avx2(const uint8_t* query,
-                                                                  const uint8_t* p0,
-                                                                  const uint8_t* p1,
-                                                                  const uint8_t* p2,
-                                                                  const uint8_t* p3, size_t n,
-                                                                  uint32_t* out) {
+__attribute__((target("avx2"), always_inline)) static inline void distance4_avx2(
+    const uint8_t* query, const uint8_t* p0, const uint8_t* p1, const uint8_t* p2,
+    const uint8_t* p3, size_t n, uint32_t* out) {
   __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
   size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i));
-    a0 = _mm256_add_epi32(a0, squares32(q, p0 + i));
-    a1 = _mm256_add_epi32(a1, squares32(q, p1 + i));
-    a2 = _mm256_add_epi32(a2, squares32(q, p2 + i));
-    a3 = _mm256_add_epi32(a3, squares32(q, p3 + i));
+#define TARNIX_AVX2_STEPS(end)                                                   \
+  for (; i < (end); i += 32) {                                                   \
+    __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i)); \
+    a0 = _mm256_add_epi32(a0, squares32(q, p0 + i));                             \
+    a1 = _mm256_add_epi32(a1, squares32(q, p1 + i));                             \
+    a2 = _mm256_add_epi32(a2, squares32(q, p2 + i));                             \
+    a3 = _mm256_add_epi32(a3, squares32(q, p3 + i));                             \
   }
-  // Lane sums of the four accumulators: [s0, s1, s2, s3] after three horizontal adds.
-  __m256i s01 = _mm256_hadd_epi32(a0, a1);
-  __m256i s23 = _mm256_hadd_epi32(a2, a3);
-  __m256i s = _mm256_hadd_epi32(s01, s23);
-  __m128i sums = _mm_add_epi32(_mm256_castsi256_si128(s), _mm256_extracti128_si256(s, 1));
+  TARNIX_AVX2_STEPS(n & ~size_t{31})
+#undef TARNIX_AVX2_STEPS
+  __m128i sums = sum4(a0, a1, a2, a3);
   if (i + 16 <= n) {
     __m128i q = _mm_loadu_si128(reinterpret_cast<const __m128i*>(query + i));
     __m128i b01 = _mm_hadd_epi32(squares16(q, p0 + i), squares16(q, p1 + i));
@@ -133,10 +137,55 @@ __attribute__((target("avx2"))) static inline void distance4_avx2(const uint8_t*
   }
 }
 
+// One long code (see kLongCode), four accumulators over 128-byte strides.
+__attribute__((target("avx2"))) static inline uint32_t lane_sum(__m256i a) {
+  __m128i s = _mm_add_epi32(_mm256_castsi256_si128(a), _mm256_extracti128_si256(a, 1));
+  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, _MM_SHUFFLE(1, 0, 3, 2)));
+  s = _mm_add_epi32(s, _mm_shuffle_epi32(s, _MM_SHUFFLE(2, 3, 0, 1)));
+  return static_cast<uint32_t>(_mm_cvtsi128_si32(s));
+}
+
+__attribute__((target("avx2"), always_inline)) static inline uint32_t distance1_avx2(
+    const uint8_t* query, const uint8_t* p, size_t n) {
+  __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+  size_t i = 0;
+#define TARNIX_AVX2_LONG_STEPS(end)                                                             \
+  for (; i + 128 <= (end); i += 128) {                                                          \
+    a0 = _mm256_add_epi32(                                                                      \
+        a0, squares32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i)), p + i)); \
+    a1 = _mm256_add_epi32(                                                                      \
+        a1, squares32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i + 32)),     \
+                      p + i + 32));                                                             \
+    a2 = _mm256_add_epi32(                                                                      \
+        a2, squares32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i + 64)),     \
+                      p + i + 64));                                                             \
+    a3 = _mm256_add_epi32(                                                                      \
+        a3, squares32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i + 96)),     \
+                      p + i + 96));                                                             \
+  }                                                                                             \
+  for (; i + 32 <= (end); i += 32) {                                                            \
+    a0 = _mm256_add_epi32(                                                                      \
+        a0, squares32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i)), p + i)); \
+  }
+  TARNIX_AVX2_LONG_STEPS(n)
+#undef TARNIX_AVX2_LONG_STEPS
+  uint32_t sum = lane_sum(_mm256_add_epi32(_mm256_add_epi32(a0, a1), _mm256_add_epi32(a2, a3)));
+  return i == n ? sum : sum + distance_scalar(query + i, p + i, n - i);
+}
+
+// From this length on a run takes its codes one at a time: a code then has enough steps to
+// keep the accumulators busy by itself, and four codes read side by side would be four
+// streams, which the hardware prefetchers follow worse than one.
+constexpr size_t kLongCode = 256;
+
 __attribute__((target("avx2"))) static void distance_run_avx2(const uint8_t* query,
                                                               const uint8_t* first, size_t count,
                                                               size_t n, uint32_t* out) {
   size_t j = 0;
+  if (n >= kLongCode) {
+    for (; j < count; ++j) out[j] = distance1_avx2(query, first + j * n, n);
+    return;
+  }
   for (; j + 4 <= count; j += 4) {
     const uint8_t* p = first + j * n;
     distance4_avx2(query, p, p + n, p + 2 * n, p + 3 * n, n, out + j);
@@ -155,17 +204,168 @@ __attribute__((target("avx2"))) static void distance_gather_avx2(const uint8_t* 
   for (; j < count; ++j) out[j] = distance_avx2(query, codes[j], n);
 }
 
+// With the byte dot-product instruction (vpdpbusd: unsigned times signed bytes, summed
+// four at a time into 32-bit lanes) the distance costs three multiply-adds per 32 bytes
+// instead of nine operations. With v' = v - 128 as a signed byte:
+//   A = sum v * v' + sum 128 * v' = sum (v - 128)(v + 128) = sum v^2 - 16384 n
+//   B = sum q * v'                                        = sum q v - 128 sum q
+//   A - 2B + sum (q - 128)^2 = sum q^2 - 2 sum q v + sum v^2 = sum (q - v)^2.
+// Every step is ring arithmetic modulo 2^32, so the result is the scalar sum exactly, wrap
+// included. The last term depends on the query alone and is computed once per call.
+#define TARNIX_VNNI_TARGET __attribute__((target("avx512vnni,avx512vl,avx512bw,avx2")))
+
+// sum (q - 128)^2 over the components the vector loop covers.
+static uint32_t query_term(const uint8_t* query, size_t main) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < main; ++i) {
+    int d = int{query[i]} - 128;
+    sum += static_cast<uint32_t>(d * d);
+  }
+  return sum;
+}
+
+// One 32-byte step of one code: a += v * v' + 128 * v', b += q * v'.
+TARNIX_VNNI_TARGET static inline void vnni_step(__m256i q, const uint8_t* p, __m256i& a,
+                                                __m256i& b) {
+  const __m256i bias = _mm256_set1_epi8(static_cast<char>(0x80));
+  __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  __m256i s = _mm256_xor_si256(v, bias);
+  a = _mm256_dpbusd_epi32(a, v, s);
+  a = _mm256_dpbusd_epi32(a, bias, s);
+  b = _mm256_dpbusd_epi32(b, q, s);
+}
+
+// The four distances' lane sums so far: A - 2B, summed across lanes.
+TARNIX_VNNI_TARGET static inline __m128i vnni_sums(__m256i a0, __m256i a1, __m256i a2, __m256i a3,
+                                                   __m256i b0, __m256i b1, __m256i b2, __m256i b3) {
+  return sum4(_mm256_sub_epi32(a0, _mm256_add_epi32(b0, b0)),
+              _mm256_sub_epi32(a1, _mm256_add_epi32(b1, b1)),
+              _mm256_sub_epi32(a2, _mm256_add_epi32(b2, b2)),
+              _mm256_sub_epi32(a3, _mm256_add_epi32(b3, b3)));
+}
+
+// `term`: sum (q - 128)^2 over [0, main).
+TARNIX_VNNI_TARGET __attribute__((always_inline)) static inline void distance4_vnni(
+    const uint8_t* query, const uint8_t* p0, const uint8_t* p1, const uint8_t* p2,
+    const uint8_t* p3, size_t main, size_t n, uint32_t term, uint32_t* out) {
+  __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+  __m256i b0 = a0, b1 = a0, b2 = a0, b3 = a0;
+  size_t i = 0;
+#define TARNIX_VNNI_STEPS(end)                                                   \
+  for (; i < (end); i += 32) {                                                   \
+    __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i)); \
+    vnni_step(q, p0 + i, a0, b0);                                                \
+    vnni_step(q, p1 + i, a1, b1);                                                \
+    vnni_step(q, p2 + i, a2, b2);                                                \
+    vnni_step(q, p3 + i, a3, b3);                                                \
+  }
+  TARNIX_VNNI_STEPS(main)
+#undef TARNIX_VNNI_STEPS
+  __m128i sums = _mm_add_epi32(vnni_sums(a0, a1, a2, a3, b0, b1, b2, b3),
+                               _mm_set1_epi32(static_cast<int>(term)));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), sums);
+  if (main < n) {
+    out[0] += distance_scalar(query + main, p0 + main, n - main);
+    out[1] += distance_scalar(query + main, p1 + main, n - main);
+    out[2] += distance_scalar(query + main, p2 + main, n - main);
+    out[3] += distance_scalar(query + main, p3 + main, n - main);
+  }
+}
+
+// One long code, four accumulator pairs over 128-byte strides.
+TARNIX_VNNI_TARGET __attribute__((always_inline)) static inline uint32_t distance1_vnni(
+    const uint8_t* query, const uint8_t* p, size_t main, size_t n, uint32_t term) {
+  __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+  __m256i b0 = a0, b1 = a0, b2 = a0, b3 = a0;
+  size_t i = 0;
+#define TARNIX_VNNI_LONG_STEPS(end)                                                             \
+  for (; i + 128 <= (end); i += 128) {                                                          \
+    vnni_step(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i)), p + i, a0, b0);  \
+    vnni_step(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i + 32)), p + i + 32, \
+              a1, b1);                                                                          \
+    vnni_step(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i + 64)), p + i + 64, \
+              a2, b2);                                                                          \
+    vnni_step(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i + 96)), p + i + 96, \
+              a3, b3);                                                                          \
+  }                                                                                             \
+  for (; i < (end); i += 32) {                                                                  \
+    vnni_step(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i)), p + i, a0, b0);  \
+  }
+  auto total = [&]() TARNIX_VNNI_TARGET {
+    __m256i a = _mm256_add_epi32(_mm256_add_epi32(a0, a1), _mm256_add_epi32(a2, a3));
+    __m256i b = _mm256_add_epi32(_mm256_add_epi32(b0, b1), _mm256_add_epi32(b2, b3));
+    return lane_sum(_mm256_sub_epi32(a, _mm256_add_epi32(b, b)));
+  };
+  TARNIX_VNNI_LONG_STEPS(main)
+#undef TARNIX_VNNI_LONG_STEPS
+  uint32_t sum = total() + term;
+  return main == n ? sum : sum + distance_scalar(query + main, p + main, n - main);
+}
+
+TARNIX_VNNI_TARGET static void distance_run_vnni(const uint8_t* query, const uint8_t* first,
+                                                 size_t count, size_t n, uint32_t* out) {
+  const size_t main = n & ~size_t{31};
+  const uint32_t term = query_term(query, main);
+  size_t j = 0;
+  if (n >= kLongCode) {
+    for (; j < count; ++j) out[j] = distance1_vnni(query, first + j * n, main, n, term);
+    return;
+  }
+  for (; j + 4 <= count; j += 4) {
+    const uint8_t* p = first + j * n;
+    distance4_vnni(query, p, p + n, p + 2 * n, p + 3 * n, main, n, term, out + j);
+  }
+  for (; j < count; ++j) out[j] = distance_avx2(query, first + j * n, n);
+}
+
+TARNIX_VNNI_TARGET static void distance_gather_vnni(const uint8_t* query,
+                                                    const uint8_t* const* codes, size_t count,
+                                                    size_t n, uint32_t* out) {
+  const size_t main = n & ~size_t{31};
+  const uint32_t term = query_term(query, main);
+  size_t j = 0;
+  for (; j + 4 <= count; j += 4) {
+    distance4_vnni(query, codes[j], codes[j + 1], codes[j + 2], codes[j + 3], main, n, term,
+                   out + j);
+  }
+  for (; j < count; ++j) out[j] = distance_avx2(query, codes[j], n);
+}
+
 static bool have_avx2() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2");
 }
 
-DistanceFn best_distance_fn() { return have_avx2() ? distance_avx2 : distance_scalar; }
+static bool have_vnni() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512vnni") &&
+         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw");
+}
+
+DistanceFn best_distance_fn() {
+  return have_avx2() ? distance_avx2 : distance_scalar;
+}
 DistanceRunFn best_distance_run_fn() {
+  if (have_vnni()) return distance_run_vnni;
   return have_avx2() ? distance_run_avx2 : distance_run_scalar;
 }
 DistanceGatherFn best_distance_gather_fn() {
+  if (have_vnni()) return distance_gather_vnni;
   return have_avx2() ? distance_gather_avx2 : distance_gather_scalar;
+}
+
+// Every version this CPU can run, for the tests.
+std::vector<DistanceRunFn> available_distance_run_fns() {
+  std::vector<DistanceRunFn> out = {distance_run_scalar};
+  if (have_avx2()) out.push_back(distance_run_avx2);
+  if (have_vnni()) out.push_back(distance_run_vnni);
+  return out;
+}
+std::vector<DistanceGatherFn> available_distance_gather_fns() {
+  std::vector<DistanceGatherFn> out = {distance_gather_scalar};
+  if (have_avx2()) out.push_back(distance_gather_avx2);
+  if (have_vnni()) out.push_back(distance_gather_vnni);
+  return out;
 }
 
 #elif defined(__aarch64__)
@@ -191,8 +391,7 @@ static inline uint32x4_t squares16_neon(uint32x4_t acc, uint8x16_t q, const uint
 
 // Four codes against one query, the query loaded once per step.
 static inline void distance4_neon(const uint8_t* query, const uint8_t* p0, const uint8_t* p1,
-                                  const uint8_t* p2, const uint8_t* p3, size_t n,
-                                  uint32_t* out) {
+                                  const uint8_t* p2, const uint8_t* p3, size_t n, uint32_t* out) {
   uint32x4_t a0 = vdupq_n_u32(0), a1 = a0, a2 = a0, a3 = a0;
   size_t i = 0;
   for (; i + 16 <= n; i += 16) {
@@ -231,15 +430,39 @@ static void distance_gather_neon(const uint8_t* query, const uint8_t* const* cod
   for (; j < count; ++j) out[j] = distance_neon(query, codes[j], n);
 }
 
-DistanceFn best_distance_fn() { return distance_neon; }
-DistanceRunFn best_distance_run_fn() { return distance_run_neon; }
-DistanceGatherFn best_distance_gather_fn() { return distance_gather_neon; }
+DistanceFn best_distance_fn() {
+  return distance_neon;
+}
+DistanceRunFn best_distance_run_fn() {
+  return distance_run_neon;
+}
+DistanceGatherFn best_distance_gather_fn() {
+  return distance_gather_neon;
+}
+std::vector<DistanceRunFn> available_distance_run_fns() {
+  return {distance_run_scalar, distance_run_neon};
+}
+std::vector<DistanceGatherFn> available_distance_gather_fns() {
+  return {distance_gather_scalar, distance_gather_neon};
+}
 
 #else
 
-DistanceFn best_distance_fn() { return distance_scalar; }
-DistanceRunFn best_distance_run_fn() { return distance_run_each; }
-DistanceGatherFn best_distance_gather_fn() { return distance_gather_each; }
+DistanceFn best_distance_fn() {
+  return distance_scalar;
+}
+DistanceRunFn best_distance_run_fn() {
+  return distance_run_each;
+}
+DistanceGatherFn best_distance_gather_fn() {
+  return distance_gather_each;
+}
+std::vector<DistanceRunFn> available_distance_run_fns() {
+  return {distance_run_scalar, distance_run_each};
+}
+std::vector<DistanceGatherFn> available_distance_gather_fns() {
+  return {distance_gather_scalar, distance_gather_each};
+}
 
 #endif
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace tarnix {
 
@@ -34,6 +35,9 @@ void distance_gather_scalar(const uint8_t* query, const uint8_t* const* codes, s
 // The fastest versions this CPU supports; the same integers as the references.
 DistanceRunFn best_distance_run_fn();
 DistanceGatherFn best_distance_gather_fn();
+// Every version this CPU can run, the references first (for the tests).
+std::vector<DistanceRunFn> available_distance_run_fns();
+std::vector<DistanceGatherFn> available_distance_gather_fns();
 
 // Asks for the first cache lines of a vector code, so that a batch of neighbours' codes is
 // on its way from memory before their distances are computed.

@@ -133,14 +133,13 @@ double filtered_walk_cost(uint32_t ef, uint64_t live, uint64_t matches, uint64_t
   return nodes * kWalkNodeCost * static_cast<double>(dim);
 }
 
-PlanChoice plan_search(uint64_t live, uint32_t k, uint32_t width,
-                       std::optional<uint64_t> matches, bool small_exact_disabled,
-                       uint64_t small_exact_max) {
+PlanChoice plan_search(uint64_t live, uint32_t k, uint32_t width, std::optional<uint64_t> matches,
+                       bool small_exact_disabled, uint64_t small_exact_max) {
   if (!matches) {
     if (live == 0) return {SearchPlan::kGraphWalk, width};
     bool quarter_rule = live / 4 < width;
-    bool exact = k <= 20 && !small_exact_disabled ? live <= small_exact_max || quarter_rule
-                                                  : quarter_rule;
+    bool exact =
+        k <= 20 && !small_exact_disabled ? live <= small_exact_max || quarter_rule : quarter_rule;
     return {exact ? SearchPlan::kExactScan : SearchPlan::kGraphWalk, width};
   }
   const uint32_t ef = filtered_width(k, width, live, *matches);
@@ -152,8 +151,7 @@ PlanChoice plan_search(uint64_t live, uint32_t k, uint32_t width,
 }
 
 std::vector<Candidate> CoreIndex::search_core(uint32_t k, uint32_t ef, const Bitmap* filter,
-                                              const Bitmap* expired,
-                                              SearchContext& context) const {
+                                              const Bitmap* expired, SearchContext& context) const {
   const uint64_t live = valid_ids.cardinality();
   // Under a filter only its live, unexpired slots can be results: one set, computed once,
   // serves the plan (its size), the scan (its slots) and the walk (one membership test).
@@ -230,8 +228,8 @@ std::vector<Candidate> CoreIndex::search_core(uint32_t k, uint32_t ef, const Bit
         for (int probe = 0; probe < 8 && !valid_ids.contains(c); ++probe) {
           c = c == highest ? 0 : c + 1;
         }
-        if (valid_ids.contains(c) && std::find(entries.begin(), entries.end(), c) ==
-                                         entries.end()) {
+        if (valid_ids.contains(c) &&
+            std::find(entries.begin(), entries.end(), c) == entries.end()) {
           entries.push_back(c);
         }
       }

@@ -33,9 +33,8 @@ struct PlanChoice {
 // no more than the filtered walk would (see the .cpp for the estimate), or whenever the
 // matches are under 5 % of the live items or the walk would touch a quarter of the index;
 // otherwise a walk of filtered_width.
-PlanChoice plan_search(uint64_t live, uint32_t k, uint32_t width,
-                       std::optional<uint64_t> matches, bool small_exact_disabled,
-                       uint64_t small_exact_max);
+PlanChoice plan_search(uint64_t live, uint32_t k, uint32_t width, std::optional<uint64_t> matches,
+                       bool small_exact_disabled, uint64_t small_exact_max);
 
 // The estimate behind the filtered choice, in bytes of codes read: the scan reads every
 // match once, in slot order; the walk reads about ef * live / matches nodes' codes (times the

@@ -16,8 +16,8 @@ TEST(Quantize, MapsTheClampedRangeOntoBytes) {
   struct Case {
     float x;
     uint8_t code;
-  } cases[] = {{-1.0f, 0},  {0.0f, 127}, {0.5f, 191},         {1.0f, 255},
-               {3.0f, 255}, {-7.0f, 0},  {std::nanf(""), 0}, {-0.999f, 0},
+  } cases[] = {{-1.0f, 0},   {0.0f, 127},     {0.5f, 191},        {1.0f, 255},
+               {3.0f, 255},  {-7.0f, 0},      {std::nanf(""), 0}, {-0.999f, 0},
                {1e-9f, 127}, {INFINITY, 255}, {-INFINITY, 0}};
   for (const Case& c : cases) EXPECT_EQ(quantize_component(c.x), c.code) << c.x;
 }
@@ -50,7 +50,7 @@ TEST(SearchContext, GenerationStampsAndWrap) {
   EXPECT_TRUE(ctx.visit(3));
   EXPECT_FALSE(ctx.visit(3));
   ctx.reset(10, 2);
-  EXPECT_TRUE(ctx.visit(3));  // a new search sees nothing visited
+  EXPECT_TRUE(ctx.visit(3));        // a new search sees nothing visited
   EXPECT_EQ(ctx.query.size(), 4u);  // never shortened
 
   ctx.generation = UINT32_MAX;
@@ -136,30 +136,34 @@ TEST(SearchPlan, FilteredChoiceFollowsTheCost) {
 TEST(Distance, BatchKernelsAgreeWithScalar) {
   std::mt19937 rng(11);
   std::uniform_int_distribution<int> byte(0, 255);
-  DistanceRunFn run = best_distance_run_fn();
-  DistanceGatherFn gather = best_distance_gather_fn();
+  std::vector<DistanceRunFn> runs = available_distance_run_fns();
+  std::vector<DistanceGatherFn> gathers = available_distance_gather_fns();
+  runs.push_back(best_distance_run_fn());
+  gathers.push_back(best_distance_gather_fn());
   for (size_t n = 0; n <= 300; ++n) {
     const size_t count = 1 + n % 11;
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 4; ++round) {
+      // Extremes (both ways) as well as random codes, so saturation and sign paths run.
       std::vector<uint8_t> query(n), codes(n * count + 7);
-      for (auto& b : query) b = round == 0 ? 255 : static_cast<uint8_t>(byte(rng));
-      for (auto& b : codes) b = round == 0 ? 0 : static_cast<uint8_t>(byte(rng));
+      for (auto& b : query) b = round == 0 ? 255 : round == 1 ? 0 : static_cast<uint8_t>(byte(rng));
+      for (auto& b : codes) b = round == 0 ? 0 : round == 1 ? 255 : static_cast<uint8_t>(byte(rng));
       // A gather reads codes in any order and at any alignment.
       std::vector<const uint8_t*> ptrs(count);
       for (size_t j = 0; j < count; ++j) ptrs[j] = codes.data() + ((j * 5 + 3) % count) * n + 1;
-      std::vector<uint32_t> want(count), got(count, 7);
-      distance_run_scalar(query.data(), codes.data(), count, n, want.data());
-      run(query.data(), codes.data(), count, n, got.data());
-      ASSERT_EQ(got, want) << "run, n = " << n;
-      distance_run(query.data(), codes.data(), count, n, got.data());
-      ASSERT_EQ(got, want) << "run, n = " << n;
-      distance_gather_scalar(query.data(), ptrs.data(), count, n, want.data());
-      for (size_t j = 0; j < count; ++j) {
-        ASSERT_EQ(want[j], distance_scalar(query.data(), ptrs[j], n));
+      std::vector<uint32_t> want(count), got(count);
+      for (size_t j = 0; j < count; ++j)
+        want[j] = distance_scalar(query.data(), codes.data() + j * n, n);
+      for (DistanceRunFn run : runs) {
+        std::fill(got.begin(), got.end(), 7);
+        run(query.data(), codes.data(), count, n, got.data());
+        ASSERT_EQ(got, want) << "run, n = " << n;
       }
-      std::fill(got.begin(), got.end(), 7);
-      gather(query.data(), ptrs.data(), count, n, got.data());
-      ASSERT_EQ(got, want) << "gather, n = " << n;
+      for (size_t j = 0; j < count; ++j) want[j] = distance_scalar(query.data(), ptrs[j], n);
+      for (DistanceGatherFn gather : gathers) {
+        std::fill(got.begin(), got.end(), 7);
+        gather(query.data(), ptrs.data(), count, n, got.data());
+        ASSERT_EQ(got, want) << "gather, n = " << n;
+      }
     }
   }
   // Count 0 writes nothing.
