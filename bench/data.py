@@ -2,6 +2,7 @@
 
     python3 bench/data.py s1 --sizes 10000 100000     # clustered 128-d vectors + truth
     python3 bench/data.py s3                          # Debian description sentences, embedded
+    python3 bench/data.py l24 --sizes 100000          # low intrinsic dimension, 128-d
 
 Every array is written once and reused; delete bench/data/ to rebuild. Nothing here runs at
 benchmark time except loading.
@@ -14,6 +15,11 @@ S3: unique sentences of Debian's package descriptions (the short descriptions th
 `apt-cache dumpavail` prints, and the long ones of the English translation index when it
 can be had), embedded with all-MiniLM-L6-v2 as shipped inside a PyPI package and loaded
 offline. 1,000 sentences are held out as queries.
+
+L24: vectors of low intrinsic dimension, as real embeddings have: a seeded Gaussian mixture
+of 200 components in a 24-dimensional latent space, mapped linearly into 128-d, plus small
+isotropic noise, scaled by one fixed constant into [-1, 1]. Drawn in blocks like S1 (a
+smaller set is a prefix of a larger one), with its own 1,000 queries.
 
 Ground truth for each set: the exact 100 nearest by float L2 and by L2 on the store's
 one-byte codes (ties by smaller index).
@@ -114,6 +120,64 @@ def build_s1(n):
     write_truth(f"s1_{n}", np.load(base_f, mmap_mode="r"), np.load(q_f))
 
 
+# ---- L24 ----
+
+L24_LATENT = 24
+L24_COMPONENTS = 200
+DIM_L24 = 128
+
+
+def _l24_model():
+    rng = np.random.default_rng(2424)
+    centres = rng.normal(0.0, 1.0, size=(L24_COMPONENTS, L24_LATENT))
+    mapping = rng.normal(0.0, 1.0 / np.sqrt(L24_LATENT), size=(L24_LATENT, DIM_L24))
+    return centres, mapping
+
+
+def _l24_raw(centres, mapping, n, seed):
+    rng = np.random.default_rng(seed)
+    labels = rng.integers(0, L24_COMPONENTS, size=n)
+    z = centres[labels] + rng.normal(0.0, 0.35, size=(n, L24_LATENT))
+    x = z @ mapping + rng.normal(0.0, 0.05, size=(n, DIM_L24))
+    return x, labels.astype(np.int32)
+
+
+def _l24_draw(n, seed):
+    centres, mapping = _l24_model()
+    # One constant for every block: the 99.99th percentile of |x| over a fixed sample maps
+    # to 1, so a handful of components are clamped and the codes use the whole range.
+    sample, _ = _l24_raw(centres, mapping, 20_000, 2425)
+    scale = 1.0 / np.quantile(np.abs(sample), 0.9999)
+    x, labels = _l24_raw(centres, mapping, n, seed)
+    return np.clip(x * scale, -1.0, 1.0).astype(np.float32), labels
+
+
+def build_l24(n):
+    base_f, lab_f = path(f"l24_{n}.npy"), path(f"l24_{n}_labels.npy")
+    q_f, ql_f = path("l24_queries.npy"), path("l24_queries_labels.npy")
+    if not os.path.exists(q_f):
+        q, ql = _l24_draw(QUERIES, 4242)
+        np.save(q_f, q)
+        np.save(ql_f, ql)
+    if not os.path.exists(base_f):
+        parts, labels = [], []
+        for b in range((n + BLOCK - 1) // BLOCK):
+            v, l = _l24_draw(BLOCK, 5000 + b)
+            parts.append(v)
+            labels.append(l)
+        np.save(base_f, np.concatenate(parts)[:n])
+        np.save(lab_f, np.concatenate(labels)[:n])
+    write_truth(f"l24_{n}", np.load(base_f, mmap_mode="r"), np.load(q_f))
+
+
+def queries_path(name):
+    """The queries of a built set (S1 and L24 sets of every size share theirs)."""
+    for prefix in ("s1", "l24"):
+        if name.startswith(prefix + "_"):
+            return path(f"{prefix}_queries.npy")
+    return path(f"{name}_queries.npy")
+
+
 def write_truth(name, base, queries):
     tf, tc = path(f"{name}_truth_float.npy"), path(f"{name}_truth_codes.npy")
     if os.path.exists(tf) and os.path.exists(tc):
@@ -127,9 +191,9 @@ def write_truth(name, base, queries):
 
 def load_set(name):
     """(base, queries, truth_float, truth_codes, labels or None) of a built set."""
-    if name.startswith("s1_"):
+    if name.startswith("s1_") or name.startswith("l24_"):
         base = np.load(path(f"{name}.npy"))
-        q = np.load(path("s1_queries.npy"))
+        q = np.load(queries_path(name))
         labels = np.load(path(f"{name}_labels.npy"))
     else:
         base = np.load(path(f"{name}.npy"))
@@ -259,7 +323,7 @@ def build_s3(limit=None):
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("what", choices=["s1", "s3"])
+    p.add_argument("what", choices=["s1", "s3", "l24"])
     p.add_argument("--sizes", type=int, nargs="*", default=[10_000, 50_000, 100_000])
     p.add_argument("--s3-limit", type=int, default=None,
                    help="use only the first N sentences (default: all)")
@@ -268,6 +332,9 @@ def main():
     if a.what == "s1":
         for n in a.sizes:
             build_s1(n)
+    elif a.what == "l24":
+        for n in a.sizes:
+            build_l24(n)
     else:
         build_s3(a.s3_limit)
 

@@ -1,5 +1,5 @@
-// Filter evaluation over 1,000,000 indexed slots: equality, "$in" of 10 values, a numeric
-// range, and a three-clause "$and". Prints the median of several runs of each query.
+// Filter evaluation, operator by operator, over 100,000 and 1,000,000 indexed slots (or the
+// sizes given: filter_bench 100000,1000000). Prints the median of several runs of each.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -17,7 +17,6 @@ using tarnix::Bitmap;
 using tarnix::Json;
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kSlots = 1'000'000;
 constexpr int kRuns = 15;
 
 double ms_since(Clock::time_point start) {
@@ -26,7 +25,7 @@ double ms_since(Clock::time_point start) {
 
 }  // namespace
 
-int main() {
+int run(uint32_t kSlots) {
   tarnix::StrIndex str_index;
   tarnix::NumIndex num_index;
   Bitmap universe = Bitmap::range(0, kSlots);
@@ -57,11 +56,23 @@ int main() {
   tarnix::FilterContext ctx{str_index, num_index, universe, ext_to_int};
   const std::pair<const char*, const char*> queries[] = {
       {"equality", R"({"category":"c42"})"},
+      {"$ne (string)", R"({"color":{"$ne":"red"}})"},
       {"$in of 10 values",
        R"({"category":{"$in":["c0","c1","c2","c3","c4","c5","c6","c7","c8","c9"]}})"},
+      {"$nin of 2 values", R"({"color":{"$nin":["red","blue"]}})"},
+      {"$exists", R"({"price":{"$exists":true}})"},
+      {"number equality", R"({"year":2001})"},
+      {"$lt (5 %)", R"({"price":{"$lt":50}})"},
+      {"$lt (50 %)", R"({"price":{"$lt":500}})"},
+      {"$lte (50 %)", R"({"price":{"$lte":500}})"},
+      {"$gt (50 %)", R"({"price":{"$gt":500}})"},
+      {"$gte (50 %)", R"({"price":{"$gte":500}})"},
       {"numeric range", R"({"price":{"$gte":250,"$lt":500}})"},
+      {"two fields", R"({"color":"red","price":{"$lt":300}})"},
       {"three-clause $and",
        R"({"$and":[{"color":"red"},{"year":{"$gte":2000}},{"price":{"$lt":300}}]})"},
+      {"$or of two", R"({"$or":[{"color":"red"},{"in_stock":true}]})"},
+      {"$not", R"({"$not":{"color":"red"}})"},
   };
 
   std::printf("%u slots, 5 fields indexed in %.0f ms; median of %d runs\n\n", kSlots, build_ms,
@@ -80,6 +91,25 @@ int main() {
     std::nth_element(times.begin(), times.begin() + kRuns / 2, times.end());
     std::printf("%-20s %10.3f %12llu\n", name, times[kRuns / 2],
                 static_cast<unsigned long long>(matches));
+  }
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  std::vector<uint32_t> sizes = {100'000, 1'000'000};
+  if (argc > 1) {
+    sizes.clear();
+    std::string list = argv[1];
+    for (size_t at = 0; at < list.size();) {
+      size_t comma = list.find(',', at);
+      if (comma == std::string::npos) comma = list.size();
+      sizes.push_back(static_cast<uint32_t>(std::stoul(list.substr(at, comma - at))));
+      at = comma + 1;
+    }
+  }
+  for (uint32_t n : sizes) {
+    if (run(n) != 0) return 1;
+    std::printf("\n");
   }
   return 0;
 }

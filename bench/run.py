@@ -215,8 +215,7 @@ class Runner:
         if not os.path.exists(exe):
             print(f"   ! {exe} missing: no C++ sweep", flush=True)
             return
-        q = data.path(f"{set_name}_queries.npy") if not set_name.startswith("s1_") else \
-            data.path("s1_queries.npy")
+        q = data.queries_path(set_name)
         truth = data.path(set_name)
         cmd = ["taskset", "-c", self.a.cpu, exe, d, q, truth + "_truth_float.npy",
                truth + "_truth_codes.npy", "--exact", "--repeat", "2"]

@@ -1,5 +1,6 @@
 #include "meta/filter.h"
 
+#include <optional>
 #include <string>
 
 #include "util/fnv.h"
@@ -11,9 +12,72 @@ bool is_id_field(std::string_view field) {
   return field == "id" || field == "_id";
 }
 
-// The running set of a conjunction starts as the restriction, or everything that is live.
-Bitmap start_set(const FilterContext& ctx, const Bitmap* restriction) {
+// The intersection of a start set (the restriction, or every live slot) with a series of
+// sets, built without copying the start set: a set that already lies within what the
+// conjunction holds replaces it outright, any other is intersected in place.
+class Conjunction {
+ public:
+  explicit Conjunction(const Bitmap& start) : start_(start) {}
+
+  // What the conjunction holds so far: the restriction to evaluate the next set within.
+  const Bitmap& current() const { return running_ ? *running_ : start_; }
+  bool empty() const { return current().empty(); }
+
+  // `within`: b is known to lie within current().
+  void add(Bitmap b, bool within) {
+    if (within) {
+      running_ = std::move(b);
+    } else if (running_) {
+      *running_ &= b;
+    } else {
+      b &= start_;
+      running_ = std::move(b);
+    }
+  }
+
+  Bitmap take() { return running_ ? std::move(*running_) : start_; }
+
+ private:
+  const Bitmap& start_;
+  std::optional<Bitmap> running_;
+};
+
+const Bitmap& start_of(const FilterContext& ctx, const Bitmap* restriction) {
   return restriction ? *restriction : ctx.universe;
+}
+
+// The slots of a string or boolean equality, without copying the index bitmap: null when
+// nothing matches; `single` holds the one slot of an id.
+const Bitmap* str_eq_set(const FilterContext& ctx, std::string_view field, const Json& value,
+                         Bitmap& single) {
+  std::string_view text;
+  if (value.is_boolean()) {
+    text = value.get<bool>() ? "true" : "false";
+  } else if (value.is_string()) {
+    text = value.get_ref<const std::string&>();
+  } else {
+    return nullptr;
+  }
+  if (is_id_field(field)) {
+    auto it = ctx.ext_to_int.find(id_hash(text));
+    if (it == ctx.ext_to_int.end() || !ctx.universe.contains(it->second)) return nullptr;
+    single = Bitmap::of({it->second});
+    return &single;
+  }
+  auto field_it = ctx.str_index.find(field);
+  if (field_it == ctx.str_index.end()) return nullptr;
+  auto value_it = field_it->second.find(text);
+  if (value_it == field_it->second.end()) return nullptr;
+  return &value_it->second;
+}
+
+// String equality within the restriction (one intersection, no copy of the index bitmap).
+Bitmap str_eq_within(const FilterContext& ctx, std::string_view field, const Json& value,
+                     const Bitmap* restriction) {
+  Bitmap single;
+  const Bitmap* eq = str_eq_set(ctx, field, value, single);
+  if (!eq) return Bitmap();
+  return restriction ? *eq & *restriction : *eq;
 }
 
 // Union of the field conditions that the elements of a "$in" / "$nin" array stand for.
@@ -26,19 +90,27 @@ Bitmap union_of_conditions(const FilterContext& ctx, std::string_view field, con
 }
 
 // The set of one member of an operator object. Unknown operators and unusable arguments
-// select nothing, which empties the whole condition.
+// select nothing, which empties the whole condition. `within` reports whether the result
+// already lies within the restriction.
 Bitmap evaluate_operator(const FilterContext& ctx, std::string_view field, std::string_view op,
-                         const Json& arg, const Bitmap* restriction) {
+                         const Json& arg, const Bitmap* restriction, bool* within) {
+  *within = false;
   if (op == "$eq" || op == "$ne") {
     if (arg.is_number()) {
+      *within = restriction != nullptr;
       return evaluate_numeric_op(ctx, field, json_number_to_float(arg), op, restriction);
     }
-    Bitmap eq = get_bitmap_str_eq(ctx, field, arg);
-    if (op == "$eq") return eq;
-    return ctx.universe - eq;
+    if (op == "$eq") {
+      *within = restriction != nullptr;
+      return str_eq_within(ctx, field, arg, restriction);
+    }
+    Bitmap single;
+    const Bitmap* eq = str_eq_set(ctx, field, arg, single);
+    return eq ? ctx.universe - *eq : ctx.universe;
   }
   if (op == "$gt" || op == "$gte" || op == "$lt" || op == "$lte") {
     if (!arg.is_number()) return Bitmap();
+    *within = restriction != nullptr;
     return evaluate_numeric_op(ctx, field, json_number_to_float(arg), op, restriction);
   }
   if (op == "$in") {
@@ -66,12 +138,14 @@ Bitmap evaluate_filter(const FilterContext& ctx, const Json& filter, const Bitma
   if (!filter.is_object()) return Bitmap();
 
   if (auto it = filter.find("$and"); it != filter.end() && it->is_array()) {
-    Bitmap running = start_set(ctx, restriction);
+    // Each element is evaluated within what the earlier ones left, so its numeric walks and
+    // intersections touch only that; an empty running set ends the conjunction.
+    Conjunction running(start_of(ctx, restriction));
     for (const Json& element : *it) {
       if (running.empty()) break;
-      running &= evaluate_filter(ctx, element, nullptr);
+      running.add(evaluate_filter(ctx, element, &running.current()), true);
     }
-    return running;
+    return running.take();
   }
   if (auto it = filter.find("$or"); it != filter.end() && it->is_array()) {
     Bitmap any;
@@ -87,33 +161,33 @@ Bitmap evaluate_filter(const FilterContext& ctx, const Json& filter, const Bitma
 
   // Each condition is computed within what the earlier ones left, and an empty running set
   // ends the conjunction. Object members come in ascending key order.
-  Bitmap running = start_set(ctx, restriction);
+  Conjunction running(start_of(ctx, restriction));
   for (auto it = filter.begin(); it != filter.end(); ++it) {
     const std::string& key = it.key();
     if (!key.empty() && key[0] == '$') continue;
-    running &= evaluate_field_condition(ctx, key, it.value(), &running);
+    running.add(evaluate_field_condition(ctx, key, it.value(), &running.current()), true);
     if (running.empty()) break;
   }
-  return running;
+  return running.take();
 }
 
-// The restriction only saves work here: a caller intersects the result with it anyway, so
-// string equality is returned unrestricted.
 Bitmap evaluate_field_condition(const FilterContext& ctx, std::string_view field,
                                 const Json& condition, const Bitmap* restriction) {
   if (condition.is_string() || condition.is_boolean()) {
-    return get_bitmap_str_eq(ctx, field, condition);
+    return str_eq_within(ctx, field, condition, restriction);
   }
   if (condition.is_number()) {
     return evaluate_numeric_op(ctx, field, json_number_to_float(condition), "$eq", restriction);
   }
   if (!condition.is_object()) return Bitmap();
 
-  Bitmap running = start_set(ctx, restriction);
+  Conjunction running(start_of(ctx, restriction));
   for (auto it = condition.begin(); it != condition.end(); ++it) {
-    running &= evaluate_operator(ctx, field, it.key(), it.value(), restriction);
+    bool within;
+    Bitmap b = evaluate_operator(ctx, field, it.key(), it.value(), &running.current(), &within);
+    running.add(std::move(b), within);
   }
-  return running;
+  return running.take();
 }
 
 Bitmap evaluate_numeric_op(const FilterContext& ctx, std::string_view field, float x,
@@ -123,46 +197,33 @@ Bitmap evaluate_numeric_op(const FilterContext& ctx, std::string_view field, flo
   const NumericBsiIndex& bsi = it->second;
   uint32_t c = encode_order(x);
 
-  Bitmap out;
-  if (op == "$eq") {
-    out = bsi.equal_to(x);
-  } else if (op == "$ne") {
-    out = ctx.universe - bsi.equal_to(x);
-  } else if (op == "$gt") {
-    out = bsi.greater_than_encoded(c);
-  } else if (op == "$gte") {
-    out = ctx.universe - bsi.less_than_encoded(c);
-  } else if (op == "$lt") {
-    out = bsi.less_than_encoded(c);
-  } else if (op == "$lte") {
-    out = c == 0xFFFFFFFFu ? bsi.existence : bsi.less_than_encoded(c + 1);
-  } else {
-    return Bitmap();
+  // The walks run within the restriction. The complements ("$ne", "$gte") take the
+  // restricted live slots first and remove the walk's answer within those.
+  auto live_within = [&] { return restriction ? ctx.universe & *restriction : ctx.universe; };
+  if (op == "$eq") return bsi.equal_to(x, restriction);
+  if (op == "$gt") return bsi.greater_than_encoded(c, restriction);
+  if (op == "$lt") return bsi.less_than_encoded(c, restriction);
+  if (op == "$lte") {
+    if (c == 0xFFFFFFFFu) return restriction ? bsi.existence & *restriction : bsi.existence;
+    return bsi.less_than_encoded(c + 1, restriction);
   }
-  if (restriction) out &= *restriction;
-  return out;
+  if (op == "$ne") {
+    Bitmap out = live_within();
+    out -= bsi.equal_to(x, &out);
+    return out;
+  }
+  if (op == "$gte") {
+    Bitmap out = live_within();
+    out -= bsi.less_than_encoded(c, &out);
+    return out;
+  }
+  return Bitmap();
 }
 
 Bitmap get_bitmap_str_eq(const FilterContext& ctx, std::string_view field, const Json& value) {
-  std::string_view text;
-  if (value.is_boolean()) {
-    text = value.get<bool>() ? "true" : "false";
-  } else if (value.is_string()) {
-    text = value.get_ref<const std::string&>();
-  } else {
-    return Bitmap();
-  }
-
-  if (is_id_field(field)) {
-    auto it = ctx.ext_to_int.find(id_hash(text));
-    if (it == ctx.ext_to_int.end() || !ctx.universe.contains(it->second)) return Bitmap();
-    return Bitmap::of({it->second});
-  }
-  auto field_it = ctx.str_index.find(field);
-  if (field_it == ctx.str_index.end()) return Bitmap();
-  auto value_it = field_it->second.find(text);
-  if (value_it == field_it->second.end()) return Bitmap();
-  return value_it->second;
+  Bitmap single;
+  const Bitmap* eq = str_eq_set(ctx, field, value, single);
+  return eq ? *eq : Bitmap();
 }
 
 Bitmap get_ids_with_field(const FilterContext& ctx, std::string_view field) {

@@ -17,6 +17,11 @@ bool bit_set(uint32_t code, int i) {
   return (code >> i) & 1u;
 }
 
+// The slots a walk starts from: every slot with a value, or those within `within`.
+Bitmap starting_set(const Bitmap& existence, const Bitmap* within) {
+  return within ? existence & *within : existence;
+}
+
 }  // namespace
 
 uint32_t encode_order(float x) {
@@ -60,12 +65,12 @@ std::optional<float> NumericBsiIndex::get_value(uint32_t slot) const {
   return decode_order(c);
 }
 
-Bitmap NumericBsiIndex::equal_to(float x) const {
+Bitmap NumericBsiIndex::equal_to(float x, const Bitmap* within) const {
   if (std::isnan(x)) return Bitmap();
   uint32_t c = encode_order(x);
   // No stored code has a bit above max_bit.
   if (highest_bit(c) > max_bit) return Bitmap();
-  Bitmap eq = existence;
+  Bitmap eq = starting_set(existence, within);
   for (int i = 0; i <= max_bit && !eq.empty(); ++i) {
     if (bit_set(c, i)) {
       eq &= slices[i];
@@ -76,19 +81,35 @@ Bitmap NumericBsiIndex::equal_to(float x) const {
   return eq;
 }
 
-// Both comparisons walk from the highest bit that any stored code or the query can have:
-// `eq` holds the slots whose code agrees with the query on every bit seen so far, and a slot
-// leaves it for the result at the first bit where it differs in the wanted direction.
+// Both comparisons walk down from the highest bit where stored codes can differ: `eq` holds
+// the slots whose code agrees with the query on every bit seen so far, and a slot leaves it
+// for the result at the first bit where it differs in the wanted direction.
+//
+// Every stored code lies in [min_code, max_code], and so does a query that reaches the walk,
+// so all of them share the bits above the highest bit where min_code and max_code differ:
+// those bits move nothing and are skipped. The sets only ever shrink or grow in place (no
+// temporary bitmap per bit): moving eq's leavers into the result is "result |= eq, eq op=
+// slice, result -= eq", which is right because the result never holds a slot of eq.
 
-Bitmap NumericBsiIndex::less_than_encoded(uint32_t code) const {
+namespace {
+
+int first_differing_bit(uint32_t min_code, uint32_t max_code) {
+  return highest_bit(min_code ^ max_code);
+}
+
+}  // namespace
+
+Bitmap NumericBsiIndex::less_than_encoded(uint32_t code, const Bitmap* within) const {
   if (code <= min_code) return Bitmap();
-  if (code > max_code) return existence;
+  if (code > max_code) return starting_set(existence, within);
   Bitmap lt;
-  Bitmap eq = existence;
-  for (int i = std::max<int>(max_bit, highest_bit(code)); i >= 0 && !eq.empty(); --i) {
+  Bitmap eq = starting_set(existence, within);
+  for (int i = first_differing_bit(min_code, max_code); i >= 0 && !eq.empty(); --i) {
     if (bit_set(code, i)) {
-      lt |= eq - slices[i];
+      // Slots with a 0 here are below the code.
+      lt |= eq;
       eq &= slices[i];
+      lt -= eq;
     } else {
       eq -= slices[i];
     }
@@ -96,17 +117,19 @@ Bitmap NumericBsiIndex::less_than_encoded(uint32_t code) const {
   return lt;
 }
 
-Bitmap NumericBsiIndex::greater_than_encoded(uint32_t code) const {
+Bitmap NumericBsiIndex::greater_than_encoded(uint32_t code, const Bitmap* within) const {
   if (code >= max_code) return Bitmap();
-  if (code < min_code) return existence;
+  if (code < min_code) return starting_set(existence, within);
   Bitmap gt;
-  Bitmap eq = existence;
-  for (int i = std::max<int>(max_bit, highest_bit(code)); i >= 0 && !eq.empty(); --i) {
+  Bitmap eq = starting_set(existence, within);
+  for (int i = first_differing_bit(min_code, max_code); i >= 0 && !eq.empty(); --i) {
     if (bit_set(code, i)) {
       eq &= slices[i];
     } else {
-      gt |= eq & slices[i];
+      // Slots with a 1 here are above the code.
+      gt |= eq;
       eq -= slices[i];
+      gt -= eq;
     }
   }
   return gt;

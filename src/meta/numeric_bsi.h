@@ -33,10 +33,12 @@ struct NumericBsiIndex {
   void remove(uint32_t slot);
   std::optional<float> get_value(uint32_t slot) const;
 
-  Bitmap equal_to(float x) const;
+  // With `within`, the answer is intersected with it, and the walk over the slices starts
+  // from the slots within it only, which is cheaper the smaller it is.
+  Bitmap equal_to(float x, const Bitmap* within = nullptr) const;
   // Slots whose code is strictly below / above `code`.
-  Bitmap less_than_encoded(uint32_t code) const;
-  Bitmap greater_than_encoded(uint32_t code) const;
+  Bitmap less_than_encoded(uint32_t code, const Bitmap* within = nullptr) const;
+  Bitmap greater_than_encoded(uint32_t code, const Bitmap* within = nullptr) const;
 
   // The snapshot record: 32 slices (no count), existence, min_code, max_code, max_bit.
   void encode(Encoder& e) const;

@@ -177,6 +177,15 @@ TEST(NumericBsi, MatchesOrderedModel) {
         EXPECT_EQ(bsi.less_than_encoded(encode_order(x)), lt) << x;
         EXPECT_EQ(bsi.greater_than_encoded(encode_order(x)), gt) << x;
         EXPECT_EQ(bsi.equal_to(x), eq) << x;
+        // Restricted walks answer the unrestricted answer within the restriction, also
+        // when the restriction holds slots without a value.
+        Bitmap within;
+        for (uint32_t s = 0; s < 320; ++s) {
+          if (rng() % 3 == 0) within.add(s);
+        }
+        EXPECT_EQ(bsi.less_than_encoded(encode_order(x), &within), lt & within) << x;
+        EXPECT_EQ(bsi.greater_than_encoded(encode_order(x), &within), gt & within) << x;
+        EXPECT_EQ(bsi.equal_to(x, &within), eq & within) << x;
       }
       for (uint32_t s = 0; s < 300; ++s) {
         auto it = where.find(s);
