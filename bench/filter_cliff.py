@@ -93,6 +93,7 @@ def main():
     p.add_argument("--passes", type=int, default=3)
     p.add_argument("--json", default="")
     p.add_argument("--strict", action="store_true")
+    p.add_argument("--keep", default="", help="build the store in this directory and keep it")
     a = p.parse_args()
 
     base, queries, _, truth_codes, labels = data.load_set(a.set)
@@ -102,7 +103,9 @@ def main():
     field = r if a.field == "r" else c
     base_codes = data.codes(base).astype(np.float32)
     query_codes = data.codes(queries).astype(np.float32)
-    path = tempfile.mkdtemp(prefix="tarnix-filter-cliff-")
+    path = a.keep or tempfile.mkdtemp(prefix="tarnix-filter-cliff-")
+    if a.keep:
+        shutil.rmtree(path, ignore_errors=True)
     try:
         db, insert_vps = build(path, base, r, c)
         run(db, queries[:50], None)  # touches the mappings
@@ -128,7 +131,8 @@ def main():
                   f"{ratio:13.2f}", flush=True)
         del db
     finally:
-        shutil.rmtree(path, ignore_errors=True)
+        if not a.keep:
+            shutil.rmtree(path, ignore_errors=True)
 
     failures = []
     rows = out["rows"]

@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index/search.h"
 #include "index/search_context.h"
 #include "meta/filter.h"
 #include "meta/secondary_index.h"
@@ -218,9 +219,12 @@ class CoreIndex {
   // ---- Search (search.cpp). ----
 
   // The candidates nearest to the context's quantized query, ascending. Deleted, expired
-  // and filtered-out slots are walked through but never returned.
+  // and filtered-out slots are walked through but never returned. `ef` is the unfiltered
+  // width; a filtered walk derives its own (search.h). `forced` overrides the plan's choice
+  // (for benchmarks and tests that compare the two plans).
   std::vector<Candidate> search_core(uint32_t k, uint32_t ef, const Bitmap* filter,
-                                     const Bitmap* expired, SearchContext& context) const;
+                                     const Bitmap* expired, SearchContext& context,
+                                     std::optional<SearchPlan> forced = std::nullopt) const;
 
   // ---- Checks. ----
 

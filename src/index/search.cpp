@@ -12,15 +12,17 @@
 namespace tarnix {
 namespace {
 
-// The exact scan computes distances this many codes at a time.
+// The exact scan computes distances this many codes at a time; a scan of scattered slots
+// keeps the last kScanLag of a block (whose reads were asked for last) for the next one.
 constexpr size_t kScanBlock = 256;
+constexpr size_t kScanLag = 64;
 
-// What one node of a walk costs, in bytes of a sequential scan per code byte: the walk
-// computes the distances of the node's fresh neighbours (a few per node once the walk has
-// settled), each a random read that misses the cache, plus the heap and visit bookkeeping.
-// Measured with bench/filter_plan.cpp: on 100,000 and 1,000,000 items of 128-d codes a
-// walked node costs 30 to 60 scanned codes.
-constexpr double kWalkNodeCost = 40.0;
+// What one node of a walk costs, in codes of an exact scan of scattered matches: a walked
+// node brings a row and the codes of its fresh neighbours in from random places, and pays
+// for heap and visit bookkeeping, where the scan reads codes in slot order. Measured with
+// bench/filter_plan.cpp on 100,000 items of 128-d codes: 270-310 ns a node against 7-9 ns a
+// scanned match, 31 to 41 (the median, 36, is used).
+constexpr double kWalkNodeCost = 36.0;
 
 uint32_t saturating_add(uint32_t a, uint32_t b) {
   return static_cast<uint32_t>(std::min<uint64_t>(uint64_t{a} + b, UINT32_MAX));
@@ -82,15 +84,16 @@ void exact_scan(const uint8_t* query, const uint8_t* codes, uint64_t mapped_slot
     }
     return;
   }
+  // Scattered slots: each code is prefetched when its slot comes up and its distance taken
+  // at least kScanLag slots later, so the read is under way well before it is needed.
   uint32_t block_slots[kScanBlock];
   const uint8_t* block_codes[kScanBlock];
   size_t count = 0;
-  auto flush = [&] {
-    distance_gather(query, block_codes, count, dim, d);
-    for (size_t j = 0; j < count; ++j) {
+  auto compute = [&](size_t n) {
+    distance_gather(query, block_codes, n, dim, d);
+    for (size_t j = 0; j < n; ++j) {
       if (d[j] < top.bound()) top.offer({d[j], block_slots[j]});
     }
-    count = 0;
   };
   slots.for_each([&](uint32_t s) {
     if (s >= mapped_slots) return false;  // ascending: every later slot is beyond it too
@@ -98,10 +101,15 @@ void exact_scan(const uint8_t* query, const uint8_t* codes, uint64_t mapped_slot
     prefetch_code(code, dim);
     block_slots[count] = s;
     block_codes[count++] = code;
-    if (count == kScanBlock) flush();
+    if (count == kScanBlock) {
+      compute(kScanBlock - kScanLag);
+      std::copy(block_slots + kScanBlock - kScanLag, block_slots + kScanBlock, block_slots);
+      std::copy(block_codes + kScanBlock - kScanLag, block_codes + kScanBlock, block_codes);
+      count = kScanLag;
+    }
     return true;
   });
-  if (count) flush();
+  if (count) compute(count);
 }
 
 }  // namespace
@@ -151,7 +159,8 @@ PlanChoice plan_search(uint64_t live, uint32_t k, uint32_t width, std::optional<
 }
 
 std::vector<Candidate> CoreIndex::search_core(uint32_t k, uint32_t ef, const Bitmap* filter,
-                                              const Bitmap* expired, SearchContext& context) const {
+                                              const Bitmap* expired, SearchContext& context,
+                                              std::optional<SearchPlan> forced) const {
   const uint64_t live = valid_ids.cardinality();
   // Under a filter only its live, unexpired slots can be results: one set, computed once,
   // serves the plan (its size), the scan (its slots) and the walk (one membership test).
@@ -166,9 +175,10 @@ std::vector<Candidate> CoreIndex::search_core(uint32_t k, uint32_t ef, const Bit
     matches = allowed->cardinality();
     if (*matches == 0) return {};
   }
-  const PlanChoice choice =
+  PlanChoice choice =
       plan_search(live, k, ef, matches, env_flag_true("TARNIX_DISABLE_SMALL_EXACT_SEARCH"),
                   env_usize("TARNIX_SMALL_EXACT_MAX").value_or(50'000));
+  if (forced) choice.plan = *forced;
   ef = choice.ef;
   const uint8_t* query = context.query.data();
 

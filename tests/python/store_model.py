@@ -357,19 +357,41 @@ class StoreModel:
 # Search planning: whether a search is an exact scan (then its result is fully determined).
 
 
-def search_is_exact(live, k, filter_count=None):
+# The plan's estimate of what one walked node costs, in scanned codes (search.cpp).
+WALK_NODE_COST = 36.0
+
+
+def search_width(k, live):
     ef = k + 200
+    if live >= 20000:
+        ef = max(ef, k + 512)
+    if live >= 100000:
+        ef = max(ef, k + 768)
+    if live >= 300000:
+        ef = max(ef, k + 1024)
+    return ef
+
+
+def filtered_width(k, width, live, matches):
+    floor = min(k + 200, width)
+    if live == 0 or matches >= live:
+        return max(floor, width)
+    return max(floor, k, math.ceil(width * matches / live))
+
+
+def search_is_exact(live, k, filter_count=None):
+    """filter_count: the live, unexpired items the filter admits (None: no filter)."""
+    ef = search_width(k, live)
     if filter_count is None:
-        if live >= 20000:
-            ef = max(ef, k + 512)
-        if live >= 100000:
-            ef = max(ef, k + 768)
-        if live >= 300000:
-            ef = max(ef, k + 1024)
         if k <= 20:
             return live <= 50000 or live // 4 < ef
         return live // 4 < ef
-    return filter_count < live // 20 or live // 4 < ef
+    if filter_count == 0:
+        return True
+    ef = filtered_width(k, ef, live, filter_count)
+    cheaper = float(filter_count) <= float(ef) * float(live) / float(filter_count) * \
+        WALK_NODE_COST
+    return cheaper or filter_count < live // 20 or live // 4 < ef
 
 
 # ---------------------------------------------------------------------------------------
