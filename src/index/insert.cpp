@@ -80,10 +80,8 @@ void construction_search(SearchContext& context, size_t dim, uint32_t entry, uin
       context.candidates.push({d[j], fresh.slots[j]});
       context.results.push({d[j], fresh.slots[j]});
       if (context.results.size() > ef_c) context.results.pop();
-    }
-    // The row expanded next is most likely the nearest candidate's.
-    if (!context.candidates.empty()) {
-      if (const uint32_t* next = row_at(context.candidates.top().slot)) __builtin_prefetch(next);
+      // A new candidate's row is read when it is expanded, which is often soon.
+      if (const uint32_t* next = row_at(fresh.slots[j])) __builtin_prefetch(next);
     }
   }
 }

@@ -287,10 +287,9 @@ std::vector<Candidate> CoreIndex::search_core(uint32_t k, uint32_t ef, const Bit
       if (results.size() < ef || results.empty() || d[j] < results.top().distance) {
         candidates.push({d[j], fresh.slots[j]});
         offer_result({d[j], fresh.slots[j]});
+        // A new candidate's row is read when it is expanded, which is often soon.
+        if (const uint32_t* next = row_at(fresh.slots[j])) __builtin_prefetch(next);
       }
-    }
-    if (!candidates.empty()) {
-      if (const uint32_t* next = row_at(candidates.top().slot)) __builtin_prefetch(next);
     }
   }
   std::vector<Candidate> out = results.items();

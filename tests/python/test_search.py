@@ -382,6 +382,35 @@ def test_searches_alongside_a_writer(db, rng, monkeypatch):
     assert db.count() == 1500 - 2 * 20
 
 
+def test_search_width_knob(clustered_store, monkeypatch):
+    """TARNIX_SEARCH_EF replaces the walk's width at the next search, filtered walks
+    included (a filter matching all 20,000 items is walked); unset, unparsable or below k it
+    changes nothing it should not."""
+    db, queries, _ = clustered_store
+    exact = [db.search(qv, 10) for qv in queries]
+    everything = '{"n": {"$gte": 0}}'
+
+    def recall(filter_json=None):
+        total = 0
+        for qv, answer in zip(queries, exact):
+            walked = db.search(qv, 10, filter_json)
+            assert len(walked) == 10
+            total += sum(1 for h in walked if h[1] <= answer[-1][1])
+        return total / (10.0 * len(queries))
+
+    monkeypatch.setenv("TARNIX_DISABLE_SMALL_EXACT_SEARCH", "1")
+    default, default_filtered = recall(), recall(everything)
+    monkeypatch.setenv("TARNIX_SEARCH_EF", "3")  # below k: k itself
+    narrow, narrow_filtered = recall(), recall(everything)
+    assert narrow < default and narrow_filtered < default_filtered
+    monkeypatch.setenv("TARNIX_SEARCH_EF", "2000")
+    assert recall() >= default and recall(everything) >= default_filtered
+    monkeypatch.setenv("TARNIX_SEARCH_EF", "wide")
+    assert (recall(), recall(everything)) == (default, default_filtered)
+    monkeypatch.delenv("TARNIX_SEARCH_EF")
+    assert (recall(), recall(everything)) == (default, default_filtered)
+
+
 @pytest.mark.parametrize("walk", [False, True], ids=["exact", "walk"])
 def test_concurrent_searches_agree_with_one_thread(clustered_store, monkeypatch, walk):
     db, queries, _ = clustered_store
