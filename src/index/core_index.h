@@ -109,10 +109,17 @@ class CoreIndex {
   // Reserves disk blocks for the slot's records in all four files.
   Status reserve_slot(uint32_t slot);
 
-  // The slot's code bytes or graph row, or null when they lie beyond the mapping.
-  const uint8_t* vector_at(uint32_t slot) const;
+  // The slot's code bytes or graph row, or null when they lie beyond the mapping. Inline:
+  // searches and inserts ask for them once per node they pass.
+  const uint8_t* vector_at(uint32_t slot) const {
+    if (dim == 0 || (uint64_t{slot} + 1) * dim > files.vectors.length()) return nullptr;
+    return files.vectors.data() + uint64_t{slot} * dim;
+  }
   uint8_t* mutable_vector_at(uint32_t slot);
-  const uint32_t* row_at(uint32_t slot) const;
+  const uint32_t* row_at(uint32_t slot) const {
+    if ((uint64_t{slot} + 1) * kRowBytes > files.graph.length()) return nullptr;
+    return reinterpret_cast<const uint32_t*>(files.graph.data() + uint64_t{slot} * kRowBytes);
+  }
   uint32_t* mutable_row_at(uint32_t slot);
 
   // The live slot of an external id.

@@ -201,7 +201,15 @@ __attribute__((target("avx2"))) static void distance_gather_avx2(const uint8_t* 
   for (; j + 4 <= count; j += 4) {
     distance4_avx2(query, codes[j], codes[j + 1], codes[j + 2], codes[j + 3], n, out + j);
   }
-  for (; j < count; ++j) out[j] = distance_avx2(query, codes[j], n);
+  if (j < count) {
+    // One to three codes left (a graph row's fresh neighbours rarely come in fours): one more
+    // four-code pass over them, repeating the last, costs less than single distances.
+    const uint8_t* last = codes[count - 1];
+    uint32_t four[4];
+    distance4_avx2(query, codes[j], j + 1 < count ? codes[j + 1] : last,
+                   j + 2 < count ? codes[j + 2] : last, last, n, four);
+    for (size_t i = 0; j < count; ++i, ++j) out[j] = four[i];
+  }
 }
 
 // With the byte dot-product instruction (vpdpbusd: unsigned times signed bytes, summed
@@ -328,7 +336,14 @@ TARNIX_VNNI_TARGET static void distance_gather_vnni(const uint8_t* query,
     distance4_vnni(query, codes[j], codes[j + 1], codes[j + 2], codes[j + 3], main, n, term,
                    out + j);
   }
-  for (; j < count; ++j) out[j] = distance_avx2(query, codes[j], n);
+  if (j < count) {
+    // As in distance_gather_avx2: the one to three codes left in one more four-code pass.
+    const uint8_t* last = codes[count - 1];
+    uint32_t four[4];
+    distance4_vnni(query, codes[j], j + 1 < count ? codes[j + 1] : last,
+                   j + 2 < count ? codes[j + 2] : last, last, main, n, term, four);
+    for (size_t i = 0; j < count; ++i, ++j) out[j] = four[i];
+  }
 }
 
 static bool have_avx2() {

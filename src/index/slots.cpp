@@ -80,18 +80,8 @@ Status CoreIndex::reserve_slot(uint32_t slot) {
   return files.meta_offsets.reserve_through(end * kOffsetBytes);
 }
 
-const uint8_t* CoreIndex::vector_at(uint32_t slot) const {
-  if (dim == 0 || (uint64_t{slot} + 1) * dim > files.vectors.length()) return nullptr;
-  return files.vectors.data() + uint64_t{slot} * dim;
-}
-
 uint8_t* CoreIndex::mutable_vector_at(uint32_t slot) {
   return const_cast<uint8_t*>(std::as_const(*this).vector_at(slot));
-}
-
-const uint32_t* CoreIndex::row_at(uint32_t slot) const {
-  if ((uint64_t{slot} + 1) * kRowBytes > files.graph.length()) return nullptr;
-  return reinterpret_cast<const uint32_t*>(files.graph.data() + uint64_t{slot} * kRowBytes);
 }
 
 uint32_t* CoreIndex::mutable_row_at(uint32_t slot) {

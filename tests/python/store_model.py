@@ -358,7 +358,7 @@ class StoreModel:
 
 
 # The plan's estimate of what one walked node costs, in scanned codes (search.cpp).
-WALK_NODE_COST = 36.0
+WALK_NODE_COST = 40.0
 
 
 def search_width(k, live):
