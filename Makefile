@@ -19,7 +19,8 @@ PYPY_PACKAGES := pytest hypothesis
 
 .PHONY: deps demo test build-cpython build-pypy test-core test-cpython test-pypy clean \
 	build-fuzz test-fuzz fuzz stress stress-harness \
-	bench bench-large bench-quick bench-data bench-deps bench-build bench-base
+	bench bench-large bench-quick bench-data bench-deps bench-build bench-base bench-speed \
+	bench-speed-base
 
 deps:
 	@missing=""; for p in $(DEB_PACKAGES); do \
@@ -150,10 +151,36 @@ bench-large: bench-deps bench-build
 	$(BENCH_PY) bench/data.py s1 --sizes 1000000
 	$(BENCH_PY) bench/run.py --profile large --python $(BENCH_PY) --build $(BENCH_BUILD)
 
+# The quick profile, then the two speed checks: the exact scan against a stream read of the
+# same bytes (100,000 and 1,000,000 codes of 128-d), and filtered search at every share
+# (recall, speed, no cliff) on 100,000 latent-24 vectors.
 bench-quick: bench-deps bench-build
 	$(BENCH_PY) bench/data.py s1 --sizes 10000
+	$(BENCH_PY) bench/data.py l24 --sizes 100000
 	$(BENCH_PY) bench/run.py --profile quick --python $(BENCH_PY) --build $(BENCH_BUILD) \
 	  --base-build $(BASE_BUILD) --skip-base
+	taskset -c 0 $(BENCH_BUILD)/scan_bench --n 100000,1000000 --dim 128 --rounds 3
+	PYTHONPATH=$(BENCH_BUILD) taskset -c 0 $(BENCH_PY) bench/filter_cliff.py --set l24_100000 \
+	  --queries 200 --passes 2
+
+# Search and insert speed side by side with a base commit (default: the branch point of the
+# speed work), written to bench/RESULTS-speed.md: bench/speed.py says what each stage does.
+SPEED_BASE_SHA ?= 180077d
+SPEED_BASE_SRC := $(CURDIR)/build/speed-base-src
+SPEED_BASE_BUILD := $(CURDIR)/build/speed-base
+
+bench-speed-base: deps
+	@[ -d $(SPEED_BASE_SRC) ] || { mkdir -p $(SPEED_BASE_SRC) && \
+	  git archive $(SPEED_BASE_SHA) | tar -x -C $(SPEED_BASE_SRC); }
+	@cmake -S $(SPEED_BASE_SRC) -B $(SPEED_BASE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	  -DTARNIX_BUILD_TESTS=OFF -DPython_EXECUTABLE="$$(command -v $(PYTHON))" >/dev/null
+	cmake --build $(SPEED_BASE_BUILD) -j $(JOBS) --target tarnix
+
+bench-speed: bench-deps bench-build bench-speed-base
+	$(BENCH_PY) bench/data.py l24 --sizes 100000 1000000
+	$(BENCH_PY) bench/data.py s1 --sizes 100000
+	$(BENCH_PY) bench/data.py s3
+	$(BENCH_PY) bench/speed.py --base-build $(SPEED_BASE_BUILD)
 
 clean:
 	rm -rf build

@@ -734,6 +734,11 @@ def main(argv=None):
     else:
         out_dir, name = os.path.join(HERE, "out", a.profile), "RESULTS.md"
     text = Report(res, a.profile, out_dir).render()
+    # The speed section comes from its own run (bench/speed.py) and is carried over.
+    speed = os.path.join(HERE, "RESULTS-speed-summary.md")
+    if a.profile == "bench" and os.path.exists(speed):
+        with open(speed) as f:
+            text = text.rstrip("\n") + "\n\n" + f.read()
     out = a.output or os.path.join(out_dir, name)
     with open(out, "w") as f:
         f.write(text)

@@ -46,6 +46,8 @@ Result<SearchOutcome> run_search(const CoreIndex& index, std::span<const float> 
                                     " components but the store's vectors have " +
                                     std::to_string(index.dim));
   }
+  // Nothing to find: no scan or walk (a walk of width 0 would wander the whole graph).
+  if (k == 0) return out;
   SearchContext& context = SearchContext::for_this_thread();
   context.reset(index.capacity, index.dim);
   quantize(query.data(), index.dim, context.query.data());
