@@ -190,7 +190,67 @@ def knob_section(knob):
     return out
 
 
+KEY_SHARES = [0.01, 0.049, 0.051, 0.10, 0.20, 0.30, 0.50, 1.0]
+
+
+def first_at(rows, recall):
+    """The fastest point of a curve with recall_float >= recall."""
+    ok = [r for r in rows if r["recall_float"] >= recall]
+    return max(ok, key=lambda r: r["qps"]) if ok else None
+
+
+def summary():
+    """The short form that bench/report.py appends to RESULTS.md."""
+    out = ["## Search and insert speed", "",
+           "From a separate run of `bench/speed.py` (`make bench-speed`); every table, with the "
+           "before/after and the peers' full curves, is in "
+           "[RESULTS-speed.md](RESULTS-speed.md). Ratios are measured inside one run.", ""]
+    scan = load("scan.json")
+    if scan:
+        out += ["Exact scan (k = 10, no filter) against a stream read of the same bytes "
+                "(1.0 = as fast as the bytes can be read):", "",
+                "| data | items | dim | ratio | before |", "|---|---:|---:|---:|---:|"]
+        for r in scan:
+            out.append(f"| {r['data']} | {fmt(r['n'])} | {r['dim']} | {r['ratio']:.2f} | "
+                       f"{r['per_slot_ratio']:.2f} |")
+        out.append("")
+    for f in sorted(glob.glob(os.path.join(OUT, "filters_*_head.json"))):
+        head = json.load(open(f))
+        base_f = f.replace("_head.json", "_base.json")
+        base = json.load(open(base_f)) if os.path.exists(base_f) else None
+        brows = {r["share"]: r for r in base["rows"]} if base else {}
+        out += [f"Filtered search, {head['set']}, field {head['field']} (recall@10 / "
+                f"x unfiltered q/s):", "", "| share | before | after |", "|---:|---|---|"]
+        for r in head["rows"]:
+            if r["share"] not in KEY_SHARES:
+                continue
+            b = brows.get(r["share"])
+            before = f"{b['recall_codes']:.3f} / {b['ratio']:.2f}" if b else ""
+            out.append(f"| {r['share'] * 100:g} % | {before} | {r['recall_codes']:.3f} / "
+                       f"{r['ratio']:.2f} |")
+        out.append("")
+    ins = load("insert.json")
+    if ins:
+        out += ["Insert, `add_batch` on one thread (ratio = Tarnix vectors/s over the "
+                "peer's):", ""] + insert_section(ins)[4:]
+    for f in sorted(glob.glob(os.path.join(OUT, "curves_*.json"))):
+        curves = json.load(open(f))
+        out += [f"Equal recall, {curves[0]['set']} (fastest setting reaching it; q/s through "
+                "Python, one thread):", "", "| engine | recall 0.90 | recall 0.95 |",
+                "|---|---|---|"]
+        for c in curves:
+            cells = []
+            for target in (0.90, 0.95):
+                r = first_at([x for x in c["rows"] if x["param"] is not None], target)
+                cells.append(f"{fmt(r['qps'])} (ef {r['param']})" if r else "not reached")
+            out.append(f"| {c['engine']} | {cells[0]} | {cells[1]} |")
+        out.append("")
+    with open(os.path.join(HERE, "RESULTS-speed-summary.md"), "w") as f:
+        f.write("\n".join(out) + "\n")
+
+
 def main():
+    summary()
     lines = header()
     scan = load("scan.json")
     if scan:

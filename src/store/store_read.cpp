@@ -55,8 +55,7 @@ Result<SearchOutcome> run_search(const CoreIndex& index, std::span<const float> 
   if (filter) filter_set = index.evaluate_filter(*filter);
   // The width the schedule gives (or TARNIX_SEARCH_EF); a filtered walk derives its own
   // from it and the filter's share.
-  uint32_t ef =
-      search_width(k, index.valid_ids.cardinality(), env_usize("TARNIX_SEARCH_EF"));
+  uint32_t ef = search_width(k, index.valid_ids.cardinality(), env_usize("TARNIX_SEARCH_EF"));
   std::optional<Bitmap> expired;
   TARNIX_ASSIGN_OR_RETURN(expired, index.expired_if_due());
   if (expired && expired->empty()) expired.reset();
