@@ -1,10 +1,13 @@
 #include "module/tarn_db.h"
 
+#include <chrono>
 #include <memory>
+#include <thread>
 #include <utility>
 
 #include "module/convert.h"
 #include "module/errors.h"
+#include "module/pca_stream.h"
 #include "store/store.h"
 
 namespace tarnix::py {
@@ -269,6 +272,41 @@ PyObject* get_all_items_json(PyObject* self, PyObject* args, PyObject* kwargs) {
       });
 }
 
+// One pause of the wait for the projection: 10 ms without the interpreter lock, then the
+// host's signal handlers, so a wait of minutes neither freezes the other threads nor
+// ignores Ctrl-C. False (with the handler's exception set) ends the wait.
+bool pause_without_gil() {
+  Py_BEGIN_ALLOW_THREADS
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  Py_END_ALLOW_THREADS
+  return PyErr_CheckSignals() == 0;
+}
+
+PyObject* stream_pca_3d(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* names[] = {"batch_size", "wait_for_latest", "timeout_ms",
+                                  "force_refresh", "filter_json", nullptr};
+    PyObject* raw[5] = {};
+    if (!parse_args(args, kwargs, "|OOOOO:stream_pca_3d", names, raw)) return nullptr;
+    PcaStreamRequest request;
+    if ((raw[0] && !to_u32(raw[0], "batch_size", &request.batch_size)) ||
+        (raw[1] && !to_bool(raw[1], "wait_for_latest", &request.wait_for_latest)) ||
+        (raw[2] && !to_u64(raw[2], "timeout_ms", &request.timeout_ms)) ||
+        (raw[3] && !to_bool(raw[3], "force_refresh", &request.force_refresh)) ||
+        !to_optional_string(raw[4], "filter_json", &request.filter_json)) {
+      return nullptr;
+    }
+    Result<std::unique_ptr<PcaStream>> stream =
+        store_of(self).stream_pca_3d(request, pause_without_gil);
+    if (!stream.ok()) {
+      // An interrupted wait: the signal handler's exception stands.
+      if (PyErr_Occurred()) return nullptr;
+      return raise_status(stream.status());
+    }
+    return wrap_pca_stream(std::move(stream).value());
+  });
+}
+
 PyObject* aggregate_unique(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* names[] = {"filter_json", "group_by_field", "sort_by_field",
@@ -331,6 +369,9 @@ PyMethodDef tarn_db_methods[] = {
               "get_all_items_json($self, filter_json)\n--\n\n"
               "Retrieves all items as a single JSON array string to reduce Python object "
               "churn."),
+    KW_METHOD("stream_pca_3d", stream_pca_3d,
+              "stream_pca_3d($self, batch_size=512, wait_for_latest=False, timeout_ms=0, "
+              "force_refresh=False, filter_json=None)\n--\n\n"),
     KW_METHOD("aggregate_unique", aggregate_unique,
               "aggregate_unique($self, filter_json, group_by_field, sort_by_field, "
               "output_fields, descending=True)\n--\n\n"
