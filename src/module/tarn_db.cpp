@@ -1,8 +1,6 @@
 #include "module/tarn_db.h"
 
-#include <chrono>
 #include <memory>
-#include <thread>
 #include <utility>
 
 #include "module/convert.h"
@@ -272,14 +270,20 @@ PyObject* get_all_items_json(PyObject* self, PyObject* args, PyObject* kwargs) {
       });
 }
 
-// One pause of the wait for the projection: 10 ms without the interpreter lock, then the
-// host's signal handlers, so a wait of minutes neither freezes the other threads nor
+// One pause of the wait for the projection: the host's own time.sleep(0.01), which sleeps
+// without the interpreter lock and runs the signal handlers on every interpreter (PyPy's
+// PyErr_CheckSignals does not), so a wait of minutes neither freezes the other threads nor
 // ignores Ctrl-C. False (with the handler's exception set) ends the wait.
-bool pause_without_gil() {
-  Py_BEGIN_ALLOW_THREADS
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  Py_END_ALLOW_THREADS
-  return PyErr_CheckSignals() == 0;
+bool pause_for_projection() {
+  static PyObject* sleep = nullptr;  // kept for the life of the process
+  if (!sleep) {
+    PyRef time(PyImport_ImportModule("time"));
+    if (!time) return false;
+    sleep = PyObject_GetAttrString(time.get(), "sleep");
+    if (!sleep) return false;
+  }
+  PyRef slept(PyObject_CallFunction(sleep, "d", 0.01));
+  return slept && PyErr_CheckSignals() == 0;
 }
 
 PyObject* stream_pca_3d(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -297,7 +301,7 @@ PyObject* stream_pca_3d(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     Result<std::unique_ptr<PcaStream>> stream =
-        store_of(self).stream_pca_3d(request, pause_without_gil);
+        store_of(self).stream_pca_3d(request, pause_for_projection);
     if (!stream.ok()) {
       // An interrupted wait: the signal handler's exception stands.
       if (PyErr_Occurred()) return nullptr;
