@@ -40,7 +40,7 @@ PyObject* pca_stream_next(PyObject* self) {
       PyObject* tuple = PyTuple_New(5);
       if (!tuple) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple);
-      PyObject* fields[5] = {new_str(p.id), PyFloat_FromDouble(p.x), PyFloat_FromDouble(p.y),
+      PyObject* fields[5] = {new_str(p.id()), PyFloat_FromDouble(p.x), PyFloat_FromDouble(p.y),
                              PyFloat_FromDouble(p.z), new_str(batch[i].metadata)};
       bool ok = true;
       for (int f = 0; f < 5; ++f) {

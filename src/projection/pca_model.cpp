@@ -55,21 +55,35 @@ void fit_scratch(std::vector<float>& scratch, size_t dim) {
 
 // ---- PcaUpsertList. ----
 
-void PcaUpsertList::reserve(size_t items, size_t id_bytes) {
-  id_ends_.reserve(items);
-  id_bytes_.reserve(id_bytes);
-  codes_.reserve(items * code_length_);
-}
-
 void PcaUpsertList::add(std::string_view id, const uint8_t* code) {
-  id_bytes_.append(id);
-  id_ends_.push_back(id_bytes_.size());
-  codes_.insert(codes_.end(), code, code + code_length_);
+  if (size_ % kBlockItems == 0) {
+    blocks_.emplace_back();
+    blocks_.back().id_ends.reserve(kBlockItems);
+    blocks_.back().codes.reserve(kBlockItems * code_length_);
+  }
+  Block& b = blocks_.back();
+  b.id_bytes.append(id);
+  b.id_ends.push_back(b.id_bytes.size());
+  b.codes.insert(b.codes.end(), code, code + code_length_);
+  ++size_;
 }
 
 std::string_view PcaUpsertList::id(size_t i) const {
-  size_t begin = i == 0 ? 0 : id_ends_[i - 1];
-  return std::string_view(id_bytes_).substr(begin, id_ends_[i] - begin);
+  const Block& b = blocks_[i / kBlockItems];
+  size_t k = i % kBlockItems;
+  size_t begin = k == 0 ? 0 : b.id_ends[k - 1];
+  return std::string_view(b.id_bytes).substr(begin, b.id_ends[k] - begin);
+}
+
+std::span<const uint8_t> PcaUpsertList::code(size_t i) const {
+  const Block& b = blocks_[i / kBlockItems];
+  return {b.codes.data() + (i % kBlockItems) * code_length_, code_length_};
+}
+
+void PcaUpsertList::release_before(size_t i) {
+  for (size_t block = 0; block < i / kBlockItems && block < blocks_.size(); ++block) {
+    blocks_[block] = Block();
+  }
 }
 
 // ---- IdStore. ----
@@ -336,13 +350,13 @@ PcaCache PcaModel::build_cache_from_model() const {
   for (uint32_t entry : order_) {
     if (entry == kNone) continue;
     const Entry& e = entries_[entry];
-    cache.points.push_back(PcaPoint{id_of(e), e.x, e.y, e.z});
+    cache.points.push_back(PcaPoint{e.id, e.id_length, e.x, e.y, e.z});
   }
   cache.id_storage = ids_.blocks();
   return cache;
 }
 
-bool PcaModel::reconcile_snapshot_incremental(const PcaUpsertList& upserts,
+bool PcaModel::reconcile_snapshot_incremental(PcaUpsertList& upserts,
                                               std::vector<float>& scratch,
                                               const std::atomic<bool>* cancel) {
   if (upserts.empty()) return true;
@@ -379,8 +393,10 @@ bool PcaModel::reconcile_snapshot_incremental(const PcaUpsertList& upserts,
   maybe_compact();
   for (size_t i = 0; i < upserts.size(); ++i) {
     if (cancelled(i)) return false;
+    if (i % kCancelCheckEvery == 0) upserts.release_before(i);
     apply_upsert_internal(upserts.id(i), upserts.code(i), scratch);
   }
+  upserts = PcaUpsertList();
   return true;
 }
 

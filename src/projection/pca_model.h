@@ -30,37 +30,46 @@ struct PcaUpsert {
   std::vector<uint8_t> code;
 };
 
-// A list of upserts whose codes all have the same length, laid end to end: a full sync of a
-// large store holds every item, and one buffer per item would cost an allocation each.
+// A list of upserts whose codes all have the same length, laid end to end in blocks: a full
+// sync of a large store holds every item, and one buffer per item would cost an allocation
+// each. The blocks already learnt can be released while a sync goes on, so the list and the
+// model it fills do not both have to be held whole.
 class PcaUpsertList {
  public:
   PcaUpsertList() = default;
   explicit PcaUpsertList(uint32_t code_length) : code_length_(code_length) {}
 
-  void reserve(size_t items, size_t id_bytes);
   // `code` must have code_length() bytes.
   void add(std::string_view id, const uint8_t* code);
 
-  size_t size() const { return id_ends_.size(); }
-  bool empty() const { return id_ends_.empty(); }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
   uint32_t code_length() const { return code_length_; }
+  // Items of a released block are gone.
   std::string_view id(size_t i) const;
-  std::span<const uint8_t> code(size_t i) const {
-    return {codes_.data() + i * code_length_, code_length_};
-  }
+  std::span<const uint8_t> code(size_t i) const;
+  // Frees the blocks that hold only items before `i`.
+  void release_before(size_t i);
 
  private:
+  static constexpr size_t kBlockItems = 1 << 16;
+  struct Block {
+    std::string id_bytes;
+    std::vector<size_t> id_ends;
+    std::vector<uint8_t> codes;
+  };
   uint32_t code_length_ = 0;
-  std::string id_bytes_;
-  std::vector<size_t> id_ends_;
-  std::vector<uint8_t> codes_;
+  size_t size_ = 0;
+  std::vector<Block> blocks_;
 };
 
-// A published point. `id` points into storage that the PcaCache holding the point keeps
+// A published point. Its id points into storage that the PcaCache holding the point keeps
 // alive.
 struct PcaPoint {
-  std::string_view id;
+  const char* id_data;
+  uint32_t id_size;
   float x, y, z;
+  std::string_view id() const { return {id_data, id_size}; }
 };
 
 // The published points, in the model's order. Immutable once built: streams share it.
@@ -95,9 +104,10 @@ class PcaModel {
   // Every point in order, sharing the model's id storage.
   PcaCache build_cache_from_model() const;
   // Makes the model's membership the list's, then re-learns every listed point in list
-  // order (an empty list changes nothing). Returns false, leaving the model partly updated,
-  // when `cancel` was set on the way: the caller is shutting down.
-  bool reconcile_snapshot_incremental(const PcaUpsertList& upserts, std::vector<float>& scratch,
+  // order (an empty list changes nothing), releasing the list's blocks as they are learnt.
+  // Returns false, leaving the model partly updated, when `cancel` was set on the way: the
+  // caller is shutting down.
+  bool reconcile_snapshot_incremental(PcaUpsertList& upserts, std::vector<float>& scratch,
                                       const std::atomic<bool>* cancel = nullptr);
 
   // ---- Observers. ----

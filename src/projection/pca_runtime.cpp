@@ -143,7 +143,6 @@ void PcaRuntime::process_pass(uint64_t processed, std::vector<float>& scratch) {
       if (!sync.items.empty()) scratch.resize(sync.items.code_length());
       // Shutting down: nobody will read the model again.
       if (!model_.reconcile_snapshot_incremental(sync.items, scratch, &stop_)) return;
-      sync.items = PcaUpsertList();
     }
   }
   events.clear();

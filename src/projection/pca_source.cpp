@@ -38,8 +38,6 @@ PcaUpsertList pca_snapshot_of(const CoreIndex& index) {
   Bitmap live = index.valid_ids;
   Result<std::optional<Bitmap>> due = index.expired_if_due();
   if (due.ok() && *due) live -= **due;
-  uint64_t n = live.cardinality();
-  items.reserve(n, n * 16);
   index.with_ids_mmap([&](const BlobView& ids) {
     live.for_each([&](uint32_t slot) {
       const uint8_t* code = index.vector_at(slot);

@@ -35,9 +35,9 @@ std::vector<PcaStream::Item> PcaStream::next_batch() {
     for (size_t i = cursor_; i < end; ++i) {
       const PcaPoint& p = point(i);
       Item item{&p, "{}"};
-      auto it = index.ext_to_int.find(id_hash(p.id));
+      auto it = index.ext_to_int.find(id_hash(p.id()));
       if (it != index.ext_to_int.end() &&
-          index.get_external_id_from_mmap(it->second, ids) == p.id) {
+          index.get_external_id_from_mmap(it->second, ids) == p.id()) {
         item.metadata = index.get_metadata_from_mmap(it->second, metadata);
       }
       batch.push_back(std::move(item));

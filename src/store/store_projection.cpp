@@ -45,7 +45,7 @@ Result<std::unique_ptr<PcaStream>> Store::stream_pca_3d(const PcaStreamRequest& 
     selection.emplace();
     if (points) {
       for (size_t i = 0; i < points->points.size(); ++i) {
-        if (ids.find(points->points[i].id) != ids.end()) {
+        if (ids.find(points->points[i].id()) != ids.end()) {
           selection->push_back(static_cast<uint32_t>(i));
         }
       }

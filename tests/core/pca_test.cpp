@@ -114,7 +114,7 @@ TEST_F(PcaModelTest, ManyRemovalsKeepOrderIdsAndCursor) {
   PcaCache cache = model_.build_cache_from_model();
   ASSERT_EQ(cache.points.size(), expected.size());
   for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(cache.points[i].id, expected[i]);
+    EXPECT_EQ(cache.points[i].id(), expected[i]);
     EXPECT_EQ(cache.points[i].x, model_.coordinates(expected[i])->at(0));
   }
   // 290 of 50: the cursor is past the end and starts again.
@@ -135,9 +135,12 @@ TEST_F(PcaModelTest, SyncMakesMembershipAndOrderTheLists) {
   ASSERT_TRUE(model_.reconcile_snapshot_incremental(list, scratch_));
   EXPECT_EQ(model_.order(), (std::vector<std::string>{"c", "d", "a"}));
   EXPECT_EQ(model_.point_count(), 3u);
+  EXPECT_TRUE(list.empty());  // learnt and released
 
   std::atomic<bool> cancel{true};
-  EXPECT_FALSE(model_.reconcile_snapshot_incremental(list, scratch_, &cancel));
+  PcaUpsertList again(2);
+  again.add("e", Codes{1, 2}.data());
+  EXPECT_FALSE(model_.reconcile_snapshot_incremental(again, scratch_, &cancel));
 }
 
 // ---- The worker and the stream, over a real store. ----
@@ -159,7 +162,7 @@ class PcaRuntimeTest : public ::testing::Test {
   static std::vector<std::string> published(const PcaRuntime& runtime) {
     std::vector<std::string> out;
     if (runtime.cache()) {
-      for (const PcaPoint& p : runtime.cache()->points) out.emplace_back(p.id);
+      for (const PcaPoint& p : runtime.cache()->points) out.emplace_back(p.id());
     }
     return out;
   }
