@@ -81,7 +81,6 @@ class PcaRuntime {
   // Sets the stop flag, takes the worker's handle out and joins it. A pass that is
   // processing a full sync gives up within a few milliseconds; the model is not published.
   void stop_pca_worker();
-  bool worker_running() const { return worker_running_.load(); }
 
   // One processing pass, as the worker runs it after its delay: takes up to batch_size
   // events, applies them, refreshes some points, publishes the cache and then
@@ -105,13 +104,6 @@ class PcaRuntime {
                                   const std::function<bool()>& pause) const;
   // The default pause: sleeps 10 ms.
   static bool sleep_pause();
-
-  // Runs f(model) with the model's lock held, for tests.
-  template <class F>
-  auto with_model(F&& f) {
-    std::lock_guard<std::mutex> lock(model_mu_);
-    return f(static_cast<const PcaModel&>(model_));
-  }
 
   // Takes up to `max` events from the front of the queue.
   std::vector<PcaEvent> take_events(size_t max);

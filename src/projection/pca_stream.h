@@ -31,7 +31,6 @@ class PcaStream {
             uint32_t batch_size);
 
   size_t size() const;
-  size_t cursor() const { return cursor_; }
 
   // The next batch_size points (fewer at the end), or none once all were returned. Runs
   // inside the gate as a reader with the index held shared. A point whose id no longer

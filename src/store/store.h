@@ -103,7 +103,8 @@ class Store {
       const PcaStreamRequest& request,
       const std::function<bool()>& pause = PcaRuntime::sleep_pause);
   // Queues the complete live content of the store for the projection, when projection is
-  // enabled. The caller holds no lock of the store.
+  // enabled. Takes `core` shared: the caller may be inside the gate but must not hold
+  // `core`.
   void enqueue_pca_snapshot_sync();
 
   // ---- For the projection stream and tests. ----
