@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <shared_mutex>
@@ -20,7 +21,9 @@
 #include <vector>
 
 #include "index/core_index.h"
+#include "index/shared_index.h"
 #include "projection/pca_runtime.h"
+#include "projection/pca_stream.h"
 #include "storage/fs.h"
 #include "storage/process_gate.h"
 #include "storage/wal.h"
@@ -28,17 +31,18 @@
 
 namespace tarnix {
 
-// The index and its lock, shared with the projection worker and with streams, which may
-// outlive the store.
-struct SharedIndex {
-  std::shared_mutex mu;
-  std::unique_ptr<CoreIndex> index;
-};
-
 struct StoreOptions {
   std::shared_ptr<FileSystem> fs = posix_file_system();
   std::shared_ptr<Clock> clock = system_clock();
   bool pca_enabled = true;
+};
+
+struct PcaStreamRequest {
+  uint32_t batch_size = 512;
+  bool wait_for_latest = false;
+  uint64_t timeout_ms = 0;
+  bool force_refresh = false;
+  std::optional<std::string> filter_json;
 };
 
 struct SearchHit {
@@ -93,6 +97,20 @@ class Store {
   // Parses filter text; the error is "Invalid Filter: {detail}".
   static Result<Json> parse_filter_argument(std::string_view text);
 
+  // ---- Projection. ----
+
+  // A stream over the published points: optionally queues a full sync first, waits for the
+  // worker to catch up (calling pause() between checks; pause returns false to give up,
+  // which fails the call), and narrows the points by a filter. The filter is parsed only
+  // after the refresh was queued and the wait ended.
+  Result<std::unique_ptr<PcaStream>> stream_pca_3d(
+      const PcaStreamRequest& request,
+      const std::function<bool()>& pause = PcaRuntime::sleep_pause);
+  // Queues the complete live content of the store for the projection, when projection is
+  // enabled. Takes `core` shared: the caller may be inside the gate but must not hold
+  // `core`.
+  void enqueue_pca_snapshot_sync();
+
   // ---- For the projection stream and tests. ----
   const std::shared_ptr<SharedIndex>& shared_index() const { return core_; }
   const std::shared_ptr<ProcessGate>& shared_gate() const { return gate_; }
@@ -140,8 +158,6 @@ class Store {
   uint64_t current_dim();
   // Queues a projection event when projection is enabled.
   void enqueue(PcaEventKind kind);
-  // Queues the complete live content of the store for the projection.
-  void enqueue_snapshot_sync();
 
   std::string path_;
   std::shared_ptr<FileSystem> fs_;

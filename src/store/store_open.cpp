@@ -82,6 +82,8 @@ Store::Store(std::string path, StoreOptions options)
       wal_mu_(std::make_shared<std::shared_mutex>()) {}
 
 Store::~Store() {
+  // The worker reads the index: it stops before anything is released.
+  if (pca_) pca_->stop_pca_worker();
   if (gate_) gate_->release_writer_role();
 }
 
@@ -141,12 +143,15 @@ Result<std::unique_ptr<Store>> Store::open(std::string path, StoreOptions option
   settings.worker_interval_ms =
       env_u64_plain("TARNIX_PCA_WORKER_INTERVAL_MS").value_or(kDefaultPcaWorkerIntervalMs);
   settings.batch_size = env_u32_plain("TARNIX_PCA_BATCH_SIZE").value_or(kDefaultPcaBatchSize);
-  store->pca_ = std::make_shared<PcaRuntime>(settings);
+  store->pca_ = std::make_shared<PcaRuntime>(settings, store->core_);
 
   Result<uint64_t> now = unix_millis(*store->clock_);
   if (!now.ok()) return now.take_status();
   store->last_wal_sync_ms_ = *now;
-  if (store->pca_enabled_) store->enqueue_snapshot_sync();
+  if (store->pca_enabled_) {
+    TARNIX_RETURN_IF_ERROR(store->pca_->start_pca_worker());
+    store->enqueue_pca_snapshot_sync();
+  }
   return store;
 }
 
@@ -177,7 +182,7 @@ Status Store::become_writer() {
     if (replay.good_end < replay.file_length) torn_log_end_ = replay.good_end;
     private_view_ = false;
     opened_stamp_ = std::move(stamp).value();
-    if (pca_enabled_) enqueue_snapshot_sync();
+    enqueue_pca_snapshot_sync();
   }
   if (torn_log_end_) {
     // Holding the writer role, nobody else appends: the torn tail can go now.

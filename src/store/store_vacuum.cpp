@@ -46,7 +46,7 @@ Status Store::vacuum() {
     *wal_ = std::move(wal).value();
   }
   if (!result.ok()) return result.as_os_error();
-  if (pca_enabled_) enqueue_snapshot_sync();
+  enqueue_pca_snapshot_sync();
   return Status();
 }
 

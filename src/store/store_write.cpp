@@ -269,28 +269,8 @@ Result<bool> Store::prewarm_delete_path() {
   return true;
 }
 
-void Store::enqueue_snapshot_sync() {
-  if (!pca_enabled_) return;
-  std::vector<PcaUpsert> items;
-  {
-    std::shared_lock<std::shared_mutex> lock(core_->mu);
-    const CoreIndex& index = *core_->index;
-    if (index.dim > 0 && !index.valid_ids.empty()) {
-      Bitmap live = index.valid_ids;
-      Result<std::optional<Bitmap>> expired = index.expired_if_due();
-      if (expired.ok() && *expired) live -= **expired;
-      items.reserve(live.cardinality());
-      index.with_ids_mmap([&](const BlobView& ids) {
-        live.for_each([&](uint32_t slot) {
-          const uint8_t* code = index.vector_at(slot);
-          if (!code) return;
-          items.push_back(PcaUpsert{index.get_external_id_from_mmap(slot, ids),
-                                    std::vector<uint8_t>(code, code + index.dim)});
-        });
-      });
-    }
-  }
-  pca_->enqueue_event(PcaEventSnapshotSync{std::move(items)});
+void Store::enqueue_pca_snapshot_sync() {
+  if (pca_enabled_) pca_->enqueue_pca_snapshot_sync();
 }
 
 }  // namespace tarnix
