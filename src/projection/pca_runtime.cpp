@@ -48,6 +48,20 @@ void PcaRuntime::enqueue_pca_snapshot_sync() {
   enqueue_event(PcaEventSnapshotSync{std::move(items)});
 }
 
+void PcaRuntime::enqueue_followed(const std::vector<LoggedChange>& changes, bool reloaded) {
+  if (reloaded) {
+    enqueue_pca_snapshot_sync();
+    return;
+  }
+  for (const LoggedChange& change : changes) {
+    if (change.inserted) {
+      enqueue_event(PcaEventUpsert{change.id});
+    } else {
+      enqueue_event(PcaEventDelete{change.id});
+    }
+  }
+}
+
 std::optional<PcaUpsert> PcaRuntime::fetch_pca_upsert_by_id(const std::string& id) const {
   if (!index_) return std::nullopt;
   std::shared_lock<std::shared_mutex> lock(index_->mu);

@@ -25,6 +25,7 @@
 #include "index/shared_index.h"
 #include "projection/pca_model.h"
 #include "storage/fs.h"
+#include "storage/wal.h"
 #include "util/status.h"
 
 namespace tarnix {
@@ -73,6 +74,9 @@ class PcaRuntime {
   void enqueue_event(PcaEventKind kind);
   // Queues every live item of the index. The caller holds no index lock.
   void enqueue_pca_snapshot_sync();
+  // What the index took on from other stores' writes: an event per change, or a full sync
+  // after a reload. The caller holds no index lock.
+  void enqueue_followed(const std::vector<LoggedChange>& changes, bool reloaded);
 
   // ---- The worker. ----
 

@@ -11,8 +11,10 @@ Result<std::unique_ptr<PcaStream>> Store::stream_pca_3d(const PcaStreamRequest& 
                                                         const std::function<bool()>& pause) {
   TARNIX_RETURN_IF_ERROR(usable());
   if (request.batch_size == 0) return Status::invalid_argument("batch_size must be > 0");
+  TARNIX_RETURN_IF_ERROR(follow_outside_gate());
   if (!pca_enabled_) {
-    return std::make_unique<PcaStream>(nullptr, std::nullopt, core_, gate_, request.batch_size);
+    return std::make_unique<PcaStream>(nullptr, std::nullopt, core_, gate_, request.batch_size,
+                                       std::weak_ptr<PcaRuntime>());
   }
   if (request.force_refresh) enqueue_pca_snapshot_sync();
   uint64_t target = pca_->latest_seq();
@@ -31,6 +33,7 @@ Result<std::unique_ptr<PcaStream>> Store::stream_pca_3d(const PcaStreamRequest& 
     std::unordered_set<std::string, StringHash, std::equal_to<>> ids;
     {
       GateReader inside(*gate_);
+      TARNIX_RETURN_IF_ERROR(follow());
       std::shared_lock<std::shared_mutex> lock(core_->mu);
       const CoreIndex& index = *core_->index;
       Bitmap matches = index.evaluate_filter(filter);
@@ -53,7 +56,7 @@ Result<std::unique_ptr<PcaStream>> Store::stream_pca_3d(const PcaStreamRequest& 
     }
   }
   return std::make_unique<PcaStream>(std::move(points), std::move(selection), core_, gate_,
-                                     request.batch_size);
+                                     request.batch_size, pca_);
 }
 
 }  // namespace tarnix
