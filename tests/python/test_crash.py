@@ -346,7 +346,7 @@ def test_killed_vacuum_changes_no_content(tmp_path, capfd, mode):
             # Measured again now and then: a loaded machine slows every vacuum alike.
             duration = run_writer(env, None)
         env["TARNIX_VACUUM_REBUILD_GRAPH"] = rng.choice(["0", "1"])
-        delay = rng.uniform(0.0, 1.2 * duration)
+        delay = rng.uniform(0.1 * duration, 1.1 * duration)
         finished = run_writer(env, delay) is not None
         left = tuple(vacuum_leftovers(directory))
         interrupted[left] = interrupted.get(left, 0) + 1
@@ -364,7 +364,7 @@ def test_killed_vacuum_changes_no_content(tmp_path, capfd, mode):
         collect()
     # The kills landed inside vacuums, at more than one stage.
     print("states the kills left: %r" % interrupted)
-    assert sum(n for left, n in interrupted.items() if left) >= VACUUM_ROUNDS // 3, interrupted
+    assert sum(n for left, n in interrupted.items() if left) >= VACUUM_ROUNDS // 5, interrupted
     assert len(interrupted) >= 3, interrupted
 
 
