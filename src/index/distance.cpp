@@ -49,6 +49,13 @@ namespace {
   for (size_t j = 0; j < count; ++j) out[j] = distance(query, codes[j], n);
 }
 
+// A run that never skips: exact everywhere, which the bounded contract allows.
+template <DistanceRunFn Run>
+[[maybe_unused]] void run_ignoring_bound(const uint8_t* query, const uint8_t* first, size_t count,
+                                         size_t n, uint64_t, uint32_t* out) {
+  Run(query, first, count, n, out);
+}
+
 }  // namespace
 
 #if defined(__x86_64__)
@@ -86,6 +93,29 @@ __attribute__((target("avx2"))) static inline __m256i squares32(__m256i q, const
   return _mm256_add_epi32(_mm256_madd_epi16(lo, lo), _mm256_madd_epi16(hi, hi));
 }
 
+// The same with the query already split into its even and odd bytes as 16-bit lanes
+// (split_query): the code's bytes are split by a mask and a shift, and the differences
+// taken in 16 bits, one operation fewer per 32 components than the byte form above. Worth
+// it where one split of the query serves several codes.
+struct SplitQuery {
+  __m256i even, odd;
+};
+
+__attribute__((target("avx2"))) static inline SplitQuery split_query(const uint8_t* q) {
+  const __m256i low = _mm256_set1_epi16(0x00FF);
+  __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+  return {_mm256_and_si256(v, low), _mm256_srli_epi16(v, 8)};
+}
+
+__attribute__((target("avx2"))) static inline __m256i squares32_split(SplitQuery q,
+                                                                      const uint8_t* p) {
+  const __m256i low = _mm256_set1_epi16(0x00FF);
+  __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+  __m256i even = _mm256_sub_epi16(_mm256_and_si256(v, low), q.even);
+  __m256i odd = _mm256_sub_epi16(_mm256_srli_epi16(v, 8), q.odd);
+  return _mm256_add_epi32(_mm256_madd_epi16(even, even), _mm256_madd_epi16(odd, odd));
+}
+
 // The same for 16 components into four lanes.
 __attribute__((target("avx2"))) static inline __m128i squares16(__m128i q, const uint8_t* p) {
   const __m128i zero = _mm_setzero_si128();
@@ -110,13 +140,13 @@ __attribute__((target("avx2"), always_inline)) static inline void distance4_avx2
     const uint8_t* p3, size_t n, uint32_t* out) {
   __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
   size_t i = 0;
-#define TARNIX_AVX2_STEPS(end)                                                   \
-  for (; i < (end); i += 32) {                                                   \
-    __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i)); \
-    a0 = _mm256_add_epi32(a0, squares32(q, p0 + i));                             \
-    a1 = _mm256_add_epi32(a1, squares32(q, p1 + i));                             \
-    a2 = _mm256_add_epi32(a2, squares32(q, p2 + i));                             \
-    a3 = _mm256_add_epi32(a3, squares32(q, p3 + i));                             \
+#define TARNIX_AVX2_STEPS(end)                             \
+  for (; i < (end); i += 32) {                             \
+    SplitQuery q = split_query(query + i);                 \
+    a0 = _mm256_add_epi32(a0, squares32_split(q, p0 + i)); \
+    a1 = _mm256_add_epi32(a1, squares32_split(q, p1 + i)); \
+    a2 = _mm256_add_epi32(a2, squares32_split(q, p2 + i)); \
+    a3 = _mm256_add_epi32(a3, squares32_split(q, p3 + i)); \
   }
   TARNIX_AVX2_STEPS(n & ~size_t{31})
 #undef TARNIX_AVX2_STEPS
@@ -189,6 +219,44 @@ __attribute__((target("avx2"))) static void distance_run_avx2(const uint8_t* que
   for (; j + 4 <= count; j += 4) {
     const uint8_t* p = first + j * n;
     distance4_avx2(query, p, p + n, p + 2 * n, p + 3 * n, n, out + j);
+  }
+  for (; j < count; ++j) out[j] = distance_avx2(query, first + j * n, n);
+}
+
+// Halfway through four short codes, their partial sums are compared with the bound: once
+// all four have reached it (squares only add, and sums over fewer than kLongCode bytes
+// cannot wrap), none can enter the results and their other half is never read. In a scan
+// most codes are far from the query, so on clustered data most groups stop there.
+
+__attribute__((target("avx2"))) static void distance_run_bounded_avx2(const uint8_t* query,
+                                                                      const uint8_t* first,
+                                                                      size_t count, size_t n,
+                                                                      uint64_t bound,
+                                                                      uint32_t* out) {
+  const size_t half = (n / 64) * 32;
+  if (half == 0 || n >= kLongCode || bound > INT32_MAX) {
+    distance_run_avx2(query, first, count, n, out);
+    return;
+  }
+  const __m128i limit = _mm_set1_epi32(static_cast<int>(bound - 1));
+  size_t j = 0;
+  for (; j + 4 <= count; j += 4) {
+    const uint8_t *p0 = first + j * n, *p1 = p0 + n, *p2 = p1 + n, *p3 = p2 + n;
+    __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+    for (size_t i = 0; i < half; i += 32) {
+      SplitQuery q = split_query(query + i);
+      a0 = _mm256_add_epi32(a0, squares32_split(q, p0 + i));
+      a1 = _mm256_add_epi32(a1, squares32_split(q, p1 + i));
+      a2 = _mm256_add_epi32(a2, squares32_split(q, p2 + i));
+      a3 = _mm256_add_epi32(a3, squares32_split(q, p3 + i));
+    }
+    __m128i part = sum4(a0, a1, a2, a3);
+    if (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(part, limit))) != 0xF) {
+      uint32_t rest[4];
+      distance4_avx2(query + half, p0 + half, p1 + half, p2 + half, p3 + half, n - half, rest);
+      part = _mm_add_epi32(part, _mm_loadu_si128(reinterpret_cast<const __m128i*>(rest)));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), part);
   }
   for (; j < count; ++j) out[j] = distance_avx2(query, first + j * n, n);
 }
@@ -326,6 +394,46 @@ TARNIX_VNNI_TARGET static void distance_run_vnni(const uint8_t* query, const uin
   for (; j < count; ++j) out[j] = distance_avx2(query, first + j * n, n);
 }
 
+// As distance_run_bounded_avx2: four short codes stop halfway once all four partial sums
+// have reached the bound. A partial sum is A - 2B plus the query's term over the same
+// components: the exact sum of squares of that half.
+TARNIX_VNNI_TARGET static void distance_run_bounded_vnni(const uint8_t* query, const uint8_t* first,
+                                                         size_t count, size_t n, uint64_t bound,
+                                                         uint32_t* out) {
+  const size_t main = n & ~size_t{31};
+  const size_t half = (n / 64) * 32;
+  if (half == 0 || n >= kLongCode || bound > INT32_MAX) {
+    distance_run_vnni(query, first, count, n, out);
+    return;
+  }
+  const uint32_t head_term = query_term(query, half);
+  const uint32_t rest_term = query_term(query + half, main - half);
+  const __m128i limit = _mm_set1_epi32(static_cast<int>(bound - 1));
+  size_t j = 0;
+  for (; j + 4 <= count; j += 4) {
+    const uint8_t *p0 = first + j * n, *p1 = p0 + n, *p2 = p1 + n, *p3 = p2 + n;
+    __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+    __m256i b0 = a0, b1 = a0, b2 = a0, b3 = a0;
+    for (size_t i = 0; i < half; i += 32) {
+      __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i));
+      vnni_step(q, p0 + i, a0, b0);
+      vnni_step(q, p1 + i, a1, b1);
+      vnni_step(q, p2 + i, a2, b2);
+      vnni_step(q, p3 + i, a3, b3);
+    }
+    __m128i part = _mm_add_epi32(vnni_sums(a0, a1, a2, a3, b0, b1, b2, b3),
+                                 _mm_set1_epi32(static_cast<int>(head_term)));
+    if (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(part, limit))) != 0xF) {
+      uint32_t rest[4];
+      distance4_vnni(query + half, p0 + half, p1 + half, p2 + half, p3 + half, main - half,
+                     n - half, rest_term, rest);
+      part = _mm_add_epi32(part, _mm_loadu_si128(reinterpret_cast<const __m128i*>(rest)));
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), part);
+  }
+  for (; j < count; ++j) out[j] = distance_avx2(query, first + j * n, n);
+}
+
 TARNIX_VNNI_TARGET static void distance_gather_vnni(const uint8_t* query,
                                                     const uint8_t* const* codes, size_t count,
                                                     size_t n, uint32_t* out) {
@@ -368,6 +476,10 @@ DistanceGatherFn best_distance_gather_fn() {
   if (have_vnni()) return distance_gather_vnni;
   return have_avx2() ? distance_gather_avx2 : distance_gather_scalar;
 }
+DistanceRunBoundedFn best_distance_run_bounded_fn() {
+  if (have_vnni()) return distance_run_bounded_vnni;
+  return have_avx2() ? distance_run_bounded_avx2 : run_ignoring_bound<distance_run_scalar>;
+}
 
 // Every version this CPU can run, for the tests.
 std::vector<DistanceRunFn> available_distance_run_fns() {
@@ -380,6 +492,12 @@ std::vector<DistanceGatherFn> available_distance_gather_fns() {
   std::vector<DistanceGatherFn> out = {distance_gather_scalar};
   if (have_avx2()) out.push_back(distance_gather_avx2);
   if (have_vnni()) out.push_back(distance_gather_vnni);
+  return out;
+}
+std::vector<DistanceRunBoundedFn> available_distance_run_bounded_fns() {
+  std::vector<DistanceRunBoundedFn> out = {run_ignoring_bound<distance_run_scalar>};
+  if (have_avx2()) out.push_back(distance_run_bounded_avx2);
+  if (have_vnni()) out.push_back(distance_run_bounded_vnni);
   return out;
 }
 
@@ -460,6 +578,12 @@ std::vector<DistanceRunFn> available_distance_run_fns() {
 std::vector<DistanceGatherFn> available_distance_gather_fns() {
   return {distance_gather_scalar, distance_gather_neon};
 }
+DistanceRunBoundedFn best_distance_run_bounded_fn() {
+  return run_ignoring_bound<distance_run_neon>;
+}
+std::vector<DistanceRunBoundedFn> available_distance_run_bounded_fns() {
+  return {run_ignoring_bound<distance_run_scalar>, run_ignoring_bound<distance_run_neon>};
+}
 
 #else
 
@@ -477,6 +601,12 @@ std::vector<DistanceRunFn> available_distance_run_fns() {
 }
 std::vector<DistanceGatherFn> available_distance_gather_fns() {
   return {distance_gather_scalar, distance_gather_each};
+}
+DistanceRunBoundedFn best_distance_run_bounded_fn() {
+  return run_ignoring_bound<distance_run_each>;
+}
+std::vector<DistanceRunBoundedFn> available_distance_run_bounded_fns() {
+  return {run_ignoring_bound<distance_run_scalar>, run_ignoring_bound<distance_run_each>};
 }
 
 #endif

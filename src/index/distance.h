@@ -27,6 +27,12 @@ using DistanceRunFn = void (*)(const uint8_t* query, const uint8_t* first, size_
 using DistanceGatherFn = void (*)(const uint8_t* query, const uint8_t* const* codes, size_t count,
                                   size_t n, uint32_t* out);
 
+// A run for a scan that keeps the k best: out[j] is the exact distance whenever that is
+// below `bound`, and otherwise any value at or above it (a code known to be too far may
+// have the rest of its bytes skipped).
+using DistanceRunBoundedFn = void (*)(const uint8_t* query, const uint8_t* first, size_t count,
+                                      size_t n, uint64_t bound, uint32_t* out);
+
 // The references: distance_scalar code by code.
 void distance_run_scalar(const uint8_t* query, const uint8_t* first, size_t count, size_t n,
                          uint32_t* out);
@@ -35,9 +41,11 @@ void distance_gather_scalar(const uint8_t* query, const uint8_t* const* codes, s
 // The fastest versions this CPU supports; the same integers as the references.
 DistanceRunFn best_distance_run_fn();
 DistanceGatherFn best_distance_gather_fn();
+DistanceRunBoundedFn best_distance_run_bounded_fn();
 // Every version this CPU can run, the references first (for the tests).
 std::vector<DistanceRunFn> available_distance_run_fns();
 std::vector<DistanceGatherFn> available_distance_gather_fns();
+std::vector<DistanceRunBoundedFn> available_distance_run_bounded_fns();
 
 // Asks for the first cache lines of a vector code, so that a batch of neighbours' codes is
 // on its way from memory before their distances are computed.
@@ -54,6 +62,12 @@ inline void distance_run(const uint8_t* query, const uint8_t* first, size_t coun
                          uint32_t* out) {
   static const DistanceRunFn fn = best_distance_run_fn();
   fn(query, first, count, n, out);
+}
+
+inline void distance_run_bounded(const uint8_t* query, const uint8_t* first, size_t count, size_t n,
+                                 uint64_t bound, uint32_t* out) {
+  static const DistanceRunBoundedFn fn = best_distance_run_bounded_fn();
+  fn(query, first, count, n, bound, out);
 }
 
 inline void distance_gather(const uint8_t* query, const uint8_t* const* codes, size_t count,

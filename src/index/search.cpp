@@ -17,6 +17,13 @@ namespace {
 constexpr size_t kScanBlock = 256;
 constexpr size_t kScanLag = 64;
 
+// A run of at most this many bytes of codes stops early on codes already too far (see
+// distance_run_bounded): such a run is mostly read from the cache, where the arithmetic is
+// what it waits on. A longer one streams from memory, where skipping the second half of
+// each code leaves a pattern the hardware prefetchers follow worse than a plain stream (it
+// measured up to half as fast at 1,000,000 codes of 128 bytes), so it reads everything.
+constexpr uint64_t kBoundedRunMaxBytes = uint64_t{16} << 20;
+
 // What one node of a walk costs, in codes of an exact scan of scattered matches: a walked
 // node brings a row and the codes of its fresh neighbours in from random places, and pays
 // for heap and visit bookkeeping, where the scan reads codes in slot order. Measured with
@@ -78,9 +85,14 @@ void exact_scan(const uint8_t* query, const uint8_t* codes, uint64_t mapped_slot
     // One run, the usual case without deletions or filters: no per-slot iteration at all.
     // Codes beyond the mapping are skipped.
     uint64_t end = std::min<uint64_t>(uint64_t{hi} + 1, mapped_slots);
+    const bool bounded = end > *lo && (end - *lo) * dim <= kBoundedRunMaxBytes;
     for (uint64_t s = *lo; s < end; s += kScanBlock) {
       size_t n = static_cast<size_t>(std::min<uint64_t>(kScanBlock, end - s));
-      distance_run(query, codes + s * dim, n, dim, d);
+      if (bounded) {
+        distance_run_bounded(query, codes + s * dim, n, dim, top.bound(), d);
+      } else {
+        distance_run(query, codes + s * dim, n, dim, d);
+      }
       take(static_cast<uint32_t>(s), n);
     }
     return;

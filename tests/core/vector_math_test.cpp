@@ -1,6 +1,7 @@
 // Quantization, the distance kernels and the search scratch.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -132,7 +133,8 @@ TEST(SearchPlan, FilteredChoiceFollowsTheCost) {
 }
 
 // The multi-code kernels give exactly the reference integers for every length, for every
-// count (blocks of four and the codes left over), for runs and gathers alike.
+// count (blocks of four and the codes left over), for runs and gathers alike; a run that
+// may stop early is exact for every code below its bound.
 TEST(Distance, BatchKernelsAgreeWithScalar) {
   std::mt19937 rng(11);
   std::uniform_int_distribution<int> byte(0, 255);
@@ -140,6 +142,8 @@ TEST(Distance, BatchKernelsAgreeWithScalar) {
   std::vector<DistanceGatherFn> gathers = available_distance_gather_fns();
   runs.push_back(best_distance_run_fn());
   gathers.push_back(best_distance_gather_fn());
+  std::vector<DistanceRunBoundedFn> bounded = available_distance_run_bounded_fns();
+  bounded.push_back(best_distance_run_bounded_fn());
   for (size_t n = 0; n <= 300; ++n) {
     const size_t count = 1 + n % 11;
     for (int round = 0; round < 4; ++round) {
@@ -157,6 +161,24 @@ TEST(Distance, BatchKernelsAgreeWithScalar) {
         std::fill(got.begin(), got.end(), 7);
         run(query.data(), codes.data(), count, n, got.data());
         ASSERT_EQ(got, want) << "run, n = " << n;
+      }
+      // A bounded run is exact below the bound and at or above it otherwise, for bounds
+      // that stop every group, none, or some (the median distance).
+      std::vector<uint32_t> sorted = want;
+      std::sort(sorted.begin(), sorted.end());
+      for (uint64_t bound :
+           {uint64_t{0}, uint64_t{1}, uint64_t{sorted[count / 2]}, uint64_t{1} << 32}) {
+        for (DistanceRunBoundedFn run : bounded) {
+          std::fill(got.begin(), got.end(), 7);
+          run(query.data(), codes.data(), count, n, bound, got.data());
+          for (size_t j = 0; j < count; ++j) {
+            if (want[j] < bound) {
+              ASSERT_EQ(got[j], want[j]) << "bounded run, n = " << n << ", bound " << bound;
+            } else {
+              ASSERT_GE(got[j], bound) << "bounded run, n = " << n << ", j = " << j;
+            }
+          }
+        }
       }
       for (size_t j = 0; j < count; ++j) want[j] = distance_scalar(query.data(), ptrs[j], n);
       for (DistanceGatherFn gather : gathers) {
