@@ -181,6 +181,63 @@ def test_missing_snapshot_with_a_full_log(store_path, rng):
     assert db.count() == 0
 
 
+def test_an_open_that_replays_a_long_log_checkpoints(store_path, rng, monkeypatch):
+    db = open_store(store_path)
+    churn(db, rng)
+    before = state(db)
+    log = file_size(store_path, "wal.bin")
+    del db
+    # At or below the limit, or with the limit 0, the open leaves the log as it is.
+    for limit in ["100000", "0"]:
+        monkeypatch.setenv("TARNIX_REPLAY_CHECKPOINT_RECORDS", limit)
+        db = reopen(store_path)
+        assert state(db) == before
+        assert file_size(store_path, "wal.bin") == log
+        assert not (store_path / "snapshot.bin").exists()
+        del db
+    monkeypatch.setenv("TARNIX_REPLAY_CHECKPOINT_RECORDS", "10")
+    db = reopen(store_path)
+    assert state(db) == before
+    assert file_size(store_path, "wal.bin") == 0
+    assert (store_path / "snapshot.bin").exists()
+    # The next open starts from that snapshot, and takes new writes onto it.
+    del db
+    db = reopen(store_path)
+    assert state(db) == before
+    db.add("after", [0.9, 0.9, 0.9, 0.9], '{"g":1,"n":5000}')
+    before = state(db)
+    del db
+    db = reopen(store_path)
+    assert state(db) == before
+
+
+def test_a_long_replay_beside_another_open_store_checkpoints_at_the_first_write(
+        store_path, rng, monkeypatch):
+    db = open_store(store_path)
+    churn(db, rng)
+    log = file_size(store_path, "wal.bin")
+    del db
+    collect()
+    monkeypatch.setenv("TARNIX_REPLAY_CHECKPOINT_RECORDS", "0")
+    other = open_store(store_path)
+    monkeypatch.setenv("TARNIX_REPLAY_CHECKPOINT_RECORDS", "10")
+    # The other store could be reading the log or appending to it: nothing changes yet.
+    db = open_store(store_path)
+    assert file_size(store_path, "wal.bin") == log
+    assert not (store_path / "snapshot.bin").exists()
+    assert db.count() == other.count()
+    db.add("after", [0.9] * 4, '{"g":1}')
+    # The snapshot came first, then the write: the log holds that one record.
+    assert file_size(store_path, "wal.bin") == 4 + 8 + 5 + 8 + 4 * 4 + 8 + 7 + 1 + 1
+    assert (store_path / "snapshot.bin").exists()
+    assert other.count() == db.count()
+    before = state(db)
+    assert state(other) == before
+    del db, other
+    db = reopen(store_path)
+    assert state(db) == before
+
+
 def test_truncated_snapshot_warns_and_rebuilds_from_the_log(store_path, rng, capfd):
     db = open_store(store_path)
     db.persist()
