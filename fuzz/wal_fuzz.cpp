@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (const auto* insert = std::get_if<WalInsert>(&entry)) {
       if (view.is_delete || view.id != insert->id || view.meta_json != insert->meta_json ||
           view.vec_count != insert->vec.size() ||
-          std::memcmp(view.vec_bytes, insert->vec.data(), view.vec_count * 4) != 0 ||
+          (view.vec_count > 0 &&
+           std::memcmp(view.vec_bytes, insert->vec.data(), view.vec_count * 4) != 0) ||
           view.has_skip_index != insert->skip_index.has_value() || view.ttl != insert->ttl) {
         std::abort();
       }

@@ -193,7 +193,7 @@ TEST(WalBlockReader, ReadsWhatTheDecoderReadsThroughAnyBlock) {
           encode_wal_delete(e, r.id);
         } else {
           std::vector<float> vec(r.vec_count);
-          std::memcpy(vec.data(), r.vec_bytes, vec.size() * 4);
+          if (!vec.empty()) std::memcpy(vec.data(), r.vec_bytes, vec.size() * 4);
           std::optional<std::vector<std::string>> skip;
           if (r.has_skip_index) skip.emplace(r.skip_index.begin(), r.skip_index.end());
           encode_wal_insert(e, r.id, vec, r.meta_json, skip, r.ttl);
