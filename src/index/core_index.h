@@ -276,8 +276,19 @@ class CoreIndex {
   uint32_t peek_slot(bool reuse, std::optional<uint32_t> freed);
   uint32_t take_slot(bool reuse);
 
+  // Where the slot's id or metadata record goes: the record the slot already names when a
+  // replay finds it there with exactly these bytes (the write it repeats reached the file),
+  // so that every open of an unpersisted log does not append the whole log's records again;
+  // otherwise a new record appended to `blob`.
+  Result<uint64_t> store_record(BlobFile& blob, const SlotFile& offsets, uint32_t slot,
+                                const std::optional<Mapping>& before, std::string_view bytes);
+
   struct ReplayRepair {
     bool track_all = false;
+    // The blob files as the replay found them (kept apart from their own read mappings,
+    // which each append drops).
+    std::optional<Mapping> ids_before;
+    std::optional<Mapping> metadata_before;
     Bitmap snapshot_live;
     // Snapshot slots deleted during the replay.
     Bitmap touched;

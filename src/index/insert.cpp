@@ -70,6 +70,14 @@ void construction_search(SearchContext& context, size_t dim, uint32_t entry, uin
     Candidate c = context.candidates.pop();
     if (results_full() && context.results.top().distance < c.distance) break;
     const uint32_t* row = row_at(c.slot);
+    // The row expanded next is most often the nearest candidate left now: its load overlaps
+    // this row's distances instead of stalling the next step.
+    if (!context.candidates.empty()) {
+      if (const uint32_t* next = row_at(context.candidates.top().slot)) {
+        __builtin_prefetch(next);
+        __builtin_prefetch(reinterpret_cast<const uint8_t*>(next) + kRowBytes - 1);
+      }
+    }
     if (!row) continue;
     // The fresh neighbours' codes are prefetched as they are gathered, and their distances
     // taken in one batch; the decisions then follow row order as before.
@@ -161,10 +169,17 @@ Status CoreIndex::insert_in_mem(std::string_view id, std::span<const float> vect
   const uint32_t slot = peek_slot(reuse, replaced);
   TARNIX_RETURN_IF_ERROR(ensure_capacity(uint64_t{slot} + 1));
   TARNIX_RETURN_IF_ERROR(reserve_slot(slot));
+  static const std::optional<Mapping> kNoRecords;
+  const bool replaying = replay_repair_ && !replay_repair_->track_all;
   uint64_t id_offset;
-  TARNIX_ASSIGN_OR_RETURN(id_offset, files.ids.append(id));
+  TARNIX_ASSIGN_OR_RETURN(id_offset,
+                          store_record(files.ids, files.id_offsets, slot,
+                                       replaying ? replay_repair_->ids_before : kNoRecords, id));
   uint64_t meta_offset;
-  TARNIX_ASSIGN_OR_RETURN(meta_offset, files.metadata.append(dump_compact(metadata)));
+  TARNIX_ASSIGN_OR_RETURN(meta_offset,
+                          store_record(files.metadata, files.meta_offsets, slot,
+                                       replaying ? replay_repair_->metadata_before : kNoRecords,
+                                       dump_compact(metadata)));
 
   // From here on nothing fails.
   if (replaced) delete_internal_id_with_options(*replaced, true);

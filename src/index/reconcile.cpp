@@ -58,7 +58,16 @@ void name_live_slots(CoreIndex& index) {
 void CoreIndex::begin_replay(bool track_all) {
   replay_repair_ = std::make_unique<ReplayRepair>();
   replay_repair_->track_all = track_all;
-  if (!track_all) replay_repair_->snapshot_live = valid_ids;
+  if (!track_all) {
+    replay_repair_->snapshot_live = valid_ids;
+    // Without a mapping every record is appended again, as a write would.
+    if (Result<Mapping> ids = files.ids.map_records(); ids.ok()) {
+      replay_repair_->ids_before = std::move(ids).value();
+    }
+    if (Result<Mapping> meta = files.metadata.map_records(); meta.ok()) {
+      replay_repair_->metadata_before = std::move(meta).value();
+    }
+  }
 }
 
 void CoreIndex::finish_replay() {

@@ -107,6 +107,20 @@ std::optional<uint64_t> CoreIndex::record_offset(const SlotFile& offsets, uint32
   return read_u64(offsets.data() + uint64_t{slot} * kOffsetBytes);
 }
 
+Result<uint64_t> CoreIndex::store_record(BlobFile& blob, const SlotFile& offsets, uint32_t slot,
+                                         const std::optional<Mapping>& before,
+                                         std::string_view bytes) {
+  if (before) {
+    std::optional<uint64_t> offset = record_offset(offsets, slot);
+    if (offset) {
+      std::optional<std::string_view> held =
+          BlobView(before->data(), before->size()).record(*offset, UINT32_MAX);
+      if (held && *held == bytes) return *offset;
+    }
+  }
+  return blob.append(bytes);
+}
+
 std::optional<std::string> CoreIndex::read_record(const SlotFile& offsets, uint32_t slot,
                                                   const BlobView& blob, uint32_t max_length) {
   std::optional<uint64_t> offset = record_offset(offsets, slot);

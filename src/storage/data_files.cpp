@@ -120,6 +120,11 @@ BlobView BlobFile::current_view() const {
   return BlobView(read_map_->data(), read_map_->size());
 }
 
+Result<Mapping> BlobFile::map_records() const {
+  std::lock_guard<std::mutex> writer_lock(writer_mu_);
+  return Mapping::map(file_.fs(), file_.fd(), end_, false, true);
+}
+
 Status BlobFile::datasync() {
   std::lock_guard<std::mutex> writer_lock(writer_mu_);
   return file_.datasync();

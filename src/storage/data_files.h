@@ -101,6 +101,10 @@ class BlobFile {
     return Status();
   }
 
+  // A read-only mapping of the records up to the logical end, for a caller that reads many
+  // of them while records are appended (each append drops the shared read mapping).
+  Result<Mapping> map_records() const;
+
   Status datasync();
   // Takes the file's length as the logical end (another store appended since).
   Status refresh_end();

@@ -64,6 +64,8 @@ inline constexpr size_t kMaxDimension = 66'051;
 inline constexpr size_t kWalWriteBuffer = 1 << 20;
 inline constexpr size_t kSnapshotWriteBuffer = 1 << 20;
 inline constexpr size_t kReadBuffer = 8192;
+// The log is replayed in blocks of this size, so a long log costs few reads.
+inline constexpr size_t kWalReadBlock = 1 << 20;
 inline constexpr size_t kJournalBuffer = 8192;
 // The snapshot decoder may read this many bytes past the file's length before it fails.
 inline constexpr uint64_t kSnapshotLimitSlack = 1024;

@@ -3,10 +3,12 @@
 #include <errno.h>
 #include <fcntl.h>
 
+#include <cstring>
 #include <unordered_map>
 
 #include "index/core_index.h"
 #include "storage/format.h"
+#include "storage/wal_record.h"
 #include "util/fnv.h"
 #include "util/json.h"
 
@@ -136,29 +138,35 @@ Status WalWriter::resync() {
 
 namespace {
 
-// Calls f(entry) for each record of the log from byte `from` on, and stops silently at the
+// Calls f(record) for each record of the log from byte `from` on, and stops silently at the
 // first record that does not decode; returns where the last whole record ends.
 template <class F>
 Result<uint64_t> read_records(File& file, uint64_t from, uint64_t length, F&& f) {
-  uint64_t good_end = from;
-  TARNIX_RETURN_IF_ERROR(file.seek(from));
-  BufferedFileReader reader(file, length - from, kReadBuffer);
-  while (reader.remaining() > 0) {
-    Decoder d(reader);
-    WalEntry entry = decode_wal_entry(d);
+  WalBlockReader reader(file, from, length, kWalReadBlock);
+  WalRecordView record;
+  for (;;) {
+    bool more;
     // A failed read is not a torn tail: the records after it must not be cut away.
-    if (d.status().code() == StatusCode::kIoError) return d.status();
-    if (!d.ok()) break;
-    TARNIX_RETURN_IF_ERROR(f(entry));
-    good_end = from + reader.consumed();
+    TARNIX_ASSIGN_OR_RETURN(more, reader.next(record));
+    if (!more) break;
+    TARNIX_RETURN_IF_ERROR(f(record));
   }
-  return good_end;
+  return reader.good_end();
 }
 
-std::string_view id_of(const WalEntry& entry) {
-  if (auto* del = std::get_if<WalDelete>(&entry)) return del->id;
-  return std::get<WalInsert>(entry).id;
-}
+// The fields of an insert record in the forms the index takes, in storage reused from one
+// record to the next.
+struct InsertArguments {
+  std::vector<float> vec;
+  std::vector<std::string> skip;
+
+  void take(const WalRecordView& record) {
+    vec.resize(record.vec_count);
+    if (!vec.empty()) std::memcpy(vec.data(), record.vec_bytes, vec.size() * sizeof(float));
+    skip.resize(record.skip_index.size());
+    for (size_t i = 0; i < skip.size(); ++i) skip[i].assign(record.skip_index[i]);
+  }
+};
 
 }  // namespace
 
@@ -181,40 +189,39 @@ Result<ReplayOutcome> replay_wal(FileSystem& fs, const std::string& path, CoreIn
   std::vector<bool> superseded;
   if (mode == ReplayMode::kFollow) {
     std::unordered_map<uint64_t, size_t> last_record_of;
-    TARNIX_RETURN_IF_ERROR(read_records(*file, from, outcome.file_length, [&](WalEntry& e) {
-                             auto [it, fresh] =
-                                 last_record_of.try_emplace(id_hash(id_of(e)), superseded.size());
-                             if (!fresh)
-                               superseded[std::exchange(it->second, superseded.size())] = true;
-                             superseded.push_back(false);
-                             return Status();
-                           }).status());
+    TARNIX_RETURN_IF_ERROR(
+        read_records(*file, from, outcome.file_length, [&](const WalRecordView& r) {
+          auto [it, fresh] = last_record_of.try_emplace(id_hash(r.id), superseded.size());
+          if (!fresh) superseded[std::exchange(it->second, superseded.size())] = true;
+          superseded.push_back(false);
+          return Status();
+        }).status());
   }
 
+  InsertArguments args;
   Result<uint64_t> good_end =
-      read_records(*file, from, outcome.file_length, [&](WalEntry& entry) -> Status {
+      read_records(*file, from, outcome.file_length, [&](const WalRecordView& r) -> Status {
         const size_t record = outcome.records++;
-        if (auto* del = std::get_if<WalDelete>(&entry)) {
+        if (r.is_delete) {
           if (mode == ReplayMode::kRecover) {
-            index.delete_in_mem(del->id);
+            index.delete_in_mem(r.id);
           } else {
-            index.follow_delete(del->id);
-            outcome.changes.push_back({std::move(del->id), false});
+            index.follow_delete(r.id);
+            outcome.changes.push_back({std::string(r.id), false});
           }
           return Status();
         }
-        auto& ins = std::get<WalInsert>(entry);
-        Result<Json> meta = parse_json_object(ins.meta_json);
+        args.take(r);
+        Result<Json> meta = parse_json_object(r.meta_json);
         Json object = meta.ok() ? std::move(meta).value() : Json::object();
-        std::span<const std::string> skip;
-        if (ins.skip_index) skip = *ins.skip_index;
+        std::span<const std::string> skip = args.skip;
         if (mode == ReplayMode::kRecover) {
-          return index.insert_in_mem(ins.id, ins.vec, object, skip, ins.ttl);
+          return index.insert_in_mem(r.id, args.vec, object, skip, r.ttl);
         }
         bool live;
         TARNIX_ASSIGN_OR_RETURN(
-            live, index.follow_insert(ins.id, ins.vec, object, skip, ins.ttl, superseded[record]));
-        if (live) outcome.changes.push_back({std::move(ins.id), true});
+            live, index.follow_insert(r.id, args.vec, object, skip, r.ttl, superseded[record]));
+        if (live) outcome.changes.push_back({std::string(r.id), true});
         return Status();
       });
   if (!good_end.ok()) return good_end.take_status();

@@ -195,8 +195,10 @@ class Store {
   std::unique_ptr<WalWriter> wal_;
   std::shared_ptr<ProcessGate> gate_;
   std::shared_ptr<PcaRuntime> pca_;
-  // The open cut off slots that the snapshot still names; until a new snapshot says
-  // otherwise, a later open would bring them back, so one is written before any write.
+  // A snapshot is written (and the log emptied) at the start of the next writing call: the
+  // open cut off slots that the snapshot still names (until a new snapshot says otherwise,
+  // a later open would bring them back), or it replayed a long log while another process
+  // had the directory open.
   bool checkpoint_due_ = false;
   // Set once a vacuum failed after it could no longer be undone (the status first, then
   // the flag; searches read them without the interpreter lock).

@@ -1,6 +1,9 @@
 // Opening a store: recovery of whatever a crash left, then the runtime pieces.
 #include <fcntl.h>
 
+#include <algorithm>
+#include <string>
+
 #include "storage/faulty_fs.h"
 #include "storage/format.h"
 #include "storage/follow.h"
@@ -15,6 +18,15 @@ namespace {
 constexpr uint64_t kDefaultPcaUpdateDelayMs = 120'000;
 constexpr uint64_t kDefaultPcaWorkerIntervalMs = 5'000;
 constexpr uint32_t kDefaultPcaBatchSize = 128;
+constexpr uint64_t kDefaultReplayCheckpointRecords = 100'000;
+
+// Whether an open that replayed `records` log records should checkpoint, so that the next
+// open starts from a snapshot instead of replaying the same log again. 0 turns it off.
+bool replay_wants_checkpoint(uint64_t records) {
+  uint64_t limit =
+      env_u64_trimmed("TARNIX_REPLAY_CHECKPOINT_RECORDS").value_or(kDefaultReplayCheckpointRecords);
+  return limit > 0 && records > limit;
+}
 
 }  // namespace
 
@@ -86,12 +98,36 @@ Result<std::unique_ptr<Store>> Store::open(std::string path, StoreOptions option
       Status cut = store->wal_->truncate_and_sync(replay.good_end);
       if (!cut.ok()) return cut.as_plain_os_error();
     }
+    store->core_->index = std::move(recovered->index);
+    store->checkpoint_due_ = recovered->dropped > 0;
+    bool checkpointed = false;
+    if (replay_wants_checkpoint(replay.records)) {
+      // Every later open would replay the same long log again. Alone, nobody else reads
+      // or appends to it, so it goes now; otherwise another process may be writing, and
+      // the first writing call of this store, which takes the writer role, does it.
+      if (alone) {
+        // A failure costs only the time of the next open's replay: the snapshot is
+        // replaced before the log is emptied, and either state reopens with every item.
+        // It must not keep the store from opening (a full disk, say, where the user
+        // needs the store to delete items).
+        Status s = store->checkpoint(/*inside_gate=*/true);
+        if (s.ok()) {
+          store->checkpoint_due_ = false;
+          checkpointed = true;
+        } else {
+          print_warning("Could not checkpoint after replaying " + std::to_string(replay.records) +
+                        " log records: " + s.message());
+        }
+      } else {
+        store->checkpoint_due_ = true;
+      }
+    }
     Result<DirectoryView> view = look_at_directory(fs, path);
     if (!view.ok()) return view.status().as_plain_os_error();
     store->core_->view = std::move(view).value();
-    store->core_->view.log_applied = replay.good_end;
-    store->checkpoint_due_ = recovered->dropped > 0;
-    store->core_->index = std::move(recovered->index);
+    // A checkpoint that failed may still have emptied the log before its last sync.
+    store->core_->view.log_applied =
+        checkpointed ? 0 : std::min(replay.good_end, store->core_->view.wal.size);
   }
   g.share_presence();
 

@@ -281,6 +281,26 @@ const std::vector<Workload>& workloads() {
          return Status();
        },
        [](Harness&, bool) {}},
+      // An open that replays a long log checkpoints before it returns; a failure anywhere
+      // in that checkpoint must leave a state that reopens with every item.
+      {"open_checkpoint",
+       [](Harness& h) {
+         h.must_add_range(0, 20);
+         ASSERT_TRUE(h.store->persist().ok());
+         h.must_add_range(20, 30);
+         h.must_remove("k3");
+         h.must_add("k7", make_item("k7", 507, "a"));
+         h.store.reset();
+         setenv("TARNIX_REPLAY_CHECKPOINT_RECORDS", "5", 1);
+       },
+       [](Harness& h) {
+         Status s = reopen_under_fault(h);
+         if (s.ok() && !h.fs->triggered()) {
+           EXPECT_EQ(std::filesystem::file_size(h.dir.file("wal.bin")), 0u);
+         }
+         return s;
+       },
+       [](Harness&, bool) {}},
       // A vacuum changes no content, whatever fails and wherever.
       {"vacuum", churn_for_vacuum, [](Harness& h) { return h.store->vacuum(); },
        [](Harness&, bool) {}},
@@ -357,8 +377,9 @@ class FaultMatrix : public ::testing::TestWithParam<Param> {
   }
   void TearDown() override {
     alarm(0);
-    for (const char* var : {"TARNIX_WAL_SYNC_INTERVAL_MS", "TARNIX_VACUUM_IN_PLACE",
-                            "TARNIX_VACUUM_REBUILD_GRAPH", "TARNIX_TEST_STOP_IN_PLACE_VACUUM_AT"}) {
+    for (const char* var :
+         {"TARNIX_WAL_SYNC_INTERVAL_MS", "TARNIX_VACUUM_IN_PLACE", "TARNIX_VACUUM_REBUILD_GRAPH",
+          "TARNIX_TEST_STOP_IN_PLACE_VACUUM_AT", "TARNIX_REPLAY_CHECKPOINT_RECORDS"}) {
       unsetenv(var);
     }
   }

@@ -437,3 +437,102 @@ def test_a_killed_writer_loses_nothing_of_another_writer(tmp_path, capfd):
             models[tag].dim = resolved.dim
         del db
         collect()
+
+
+# An open that replays a long log checkpoints before it returns; kills land in the replay, in
+# the snapshot's writing, between its rename and the log's emptying, and after.
+LONG_LOG_ITEMS = 8000
+LONG_LOG_ROUNDS = 12
+
+
+def long_log_source(directory, rng):
+    """A store with a quarter of its items in the snapshot and the rest, with replacements
+    and deletes, only in the log; and its model."""
+    db = tarnix.TarnDB(directory, pca_enabled=False)
+    model = StoreModel()
+    ids = ["l%05d" % i for i in range(LONG_LOG_ITEMS)]
+    vectors = [[rng.uniform(-1, 1) for _ in range(VACUUM_DIM)] for _ in ids]
+    metas = [json.dumps({"id": i, "grp": rng.choice(GROUPS), "n": rng.randrange(100),
+                         "flag": rng.random() < 0.5}) for i in ids]
+    quarter = LONG_LOG_ITEMS // 4
+    db.add_batch(ids[:quarter], vectors[:quarter], metas[:quarter])
+    model.add_batch(ids[:quarter], vectors[:quarter], metas[:quarter])
+    db.persist()
+    for start in range(quarter, LONG_LOG_ITEMS, 500):
+        part = slice(start, start + 500)
+        db.add_batch(ids[part], vectors[part], metas[part])
+        model.add_batch(ids[part], vectors[part], metas[part])
+    for i in rng.sample(ids, LONG_LOG_ITEMS // 10):
+        db.delete(i)
+        model.delete(i)
+    del db
+    collect()
+    return model
+
+
+def test_killed_checkpoint_after_a_long_replay_loses_nothing(tmp_path, capfd):
+    rng = random.Random("long-log-crash")
+    source = str(tmp_path / "source")
+    model = long_log_source(source, rng)
+    log_length = os.path.getsize(os.path.join(source, "wal.bin"))
+    with open(os.path.join(source, "snapshot.bin"), "rb") as f:
+        old_snapshot = f.read()
+    plan_path = str(tmp_path / "plan.json")
+    directory = str(tmp_path / "store")
+    with open(plan_path, "w") as f:
+        json.dump({"dir": directory, "ops": []}, f)
+    env = dict(os.environ, TARNIX_REPLAY_CHECKPOINT_RECORDS="1000")
+
+    def run_writer(kill_after):
+        """Opens a fresh copy of the source in a writer and kills it `kill_after` seconds after
+        it started (None: once its open returned); returns how long that took, if it did."""
+        shutil.rmtree(directory, ignore_errors=True)
+        shutil.copytree(source, directory)
+        with open(str(tmp_path / "writer.err"), "wb") as stderr:
+            began = time.monotonic()
+            child = Child(plan_path, env, stderr)
+            try:
+                if kill_after is None:
+                    assert child.read_until("D"), "writer exited before its open returned"
+                else:
+                    time.sleep(kill_after)
+                took = time.monotonic() - began
+            finally:
+                code = child.kill()
+        assert code == -signal.SIGKILL
+        with open(str(tmp_path / "writer.err")) as f:
+            err = f.read()
+        assert "Traceback" not in err and WARNING not in err, err
+        return took if "D" in child.lines else None
+
+    states = {}
+    for round_no in range(LONG_LOG_ROUNDS * ROUND_SCALE):
+        if round_no % 8 == 0:
+            duration = run_writer(None)
+            assert os.path.getsize(os.path.join(directory, "wal.bin")) == 0
+        # Every other kill aims at the end of the open, where the checkpoint runs.
+        delay = duration * (rng.uniform(0.3, 1.05) if round_no % 2 else rng.uniform(0.85, 1.0))
+        run_writer(delay)
+        log_now = os.path.getsize(os.path.join(directory, "wal.bin"))
+        assert log_now in (0, log_length), "the log was cut to %d of %d bytes" % (
+            log_now, log_length)
+        with open(os.path.join(directory, "snapshot.bin"), "rb") as f:
+            replaced = f.read() != old_snapshot
+        state = ("log emptied" if log_now == 0 else
+                 "snapshot replaced, log kept" if replaced else
+                 "snapshot being written" if os.path.exists(
+                     os.path.join(directory, "snapshot.bin.tmp")) else "replaying")
+        states[state] = states.get(state, 0) + 1
+        capfd.readouterr()
+        db = tarnix.TarnDB(directory, pca_enabled=False)
+        context = "round %d (killed %.3f s into a %.3f s open, %s)" % (
+            round_no, delay, duration, state)
+        assert WARNING not in capfd.readouterr().err, context
+        try:
+            verify(db, model, rng=rng, filters=CHECK_FILTERS[:4], queries=2)
+        except AssertionError as e:
+            raise AssertionError("%s: %s" % (context, e)) from None
+        del db
+        collect()
+    print("states the kills left: %r" % states)
+    assert "replaying" in states and "log emptied" in states, states

@@ -181,6 +181,94 @@ def test_missing_snapshot_with_a_full_log(store_path, rng):
     assert db.count() == 0
 
 
+def test_an_open_that_replays_a_long_log_checkpoints(store_path, rng, monkeypatch):
+    db = open_store(store_path)
+    churn(db, rng)
+    before = state(db)
+    log = file_size(store_path, "wal.bin")
+    del db
+    # At or below the limit, or with the limit 0, the open leaves the log as it is.
+    for limit in ["100000", "0"]:
+        monkeypatch.setenv("TARNIX_REPLAY_CHECKPOINT_RECORDS", limit)
+        db = reopen(store_path)
+        assert state(db) == before
+        assert file_size(store_path, "wal.bin") == log
+        assert not (store_path / "snapshot.bin").exists()
+        del db
+    monkeypatch.setenv("TARNIX_REPLAY_CHECKPOINT_RECORDS", "10")
+    db = reopen(store_path)
+    assert state(db) == before
+    assert file_size(store_path, "wal.bin") == 0
+    assert (store_path / "snapshot.bin").exists()
+    # The next open starts from that snapshot, and takes new writes onto it.
+    del db
+    db = reopen(store_path)
+    assert state(db) == before
+    db.add("after", [0.9, 0.9, 0.9, 0.9], '{"g":1,"n":5000}')
+    before = state(db)
+    del db
+    db = reopen(store_path)
+    assert state(db) == before
+
+
+def test_replaying_writes_the_files_kept_changes_no_byte(store_path, rng):
+    """The replay repeats the calls: the same slots, rows and offsets, and the records it
+    finds in the files are not appended again. (A slot written more than once in the log gets
+    new records for its earlier items: the files hold only its last one.)"""
+    db = open_store(store_path)
+    populate(db, rng, 0, 60)
+    for i in range(0, 60, 7):
+        db.delete("v%d" % i)
+    before = state(db)
+    collect()
+
+    def contents():
+        out = {}
+        for name in DATA_FILES:
+            with open(os.path.join(str(store_path), name), "rb") as f:
+                out[name] = f.read()
+        return out
+
+    files = contents()
+    del db
+    for _ in range(2):
+        db = reopen(store_path)
+        assert state(db) == before
+        del db
+        collect()
+        assert contents() == files
+
+
+def test_a_long_replay_beside_another_open_store_checkpoints_at_the_first_write(
+        store_path, rng, monkeypatch):
+    db = open_store(store_path)
+    # No item with a time to live: an expiry sweep would log deletions of its own.
+    populate(db, rng, 0, 40)
+    for i in range(0, 40, 3):
+        db.delete("v%d" % i)
+    log = file_size(store_path, "wal.bin")
+    del db
+    collect()
+    monkeypatch.setenv("TARNIX_REPLAY_CHECKPOINT_RECORDS", "0")
+    other = open_store(store_path)
+    monkeypatch.setenv("TARNIX_REPLAY_CHECKPOINT_RECORDS", "10")
+    # The other store could be reading the log or appending to it: nothing changes yet.
+    db = open_store(store_path)
+    assert file_size(store_path, "wal.bin") == log
+    assert not (store_path / "snapshot.bin").exists()
+    assert db.count() == other.count()
+    db.add("after", [0.9] * 4, '{"g":1}')
+    # The snapshot came first, then the write: the log holds that one record.
+    assert file_size(store_path, "wal.bin") == 4 + 8 + 5 + 8 + 4 * 4 + 8 + 7 + 1 + 1
+    assert (store_path / "snapshot.bin").exists()
+    assert other.count() == db.count()
+    before = state(db)
+    assert state(other) == before
+    del db, other
+    db = reopen(store_path)
+    assert state(db) == before
+
+
 def test_truncated_snapshot_warns_and_rebuilds_from_the_log(store_path, rng, capfd):
     db = open_store(store_path)
     db.persist()
