@@ -1,6 +1,7 @@
 #include "module/tarn_db.h"
 
 #include <memory>
+#include <new>
 #include <utility>
 
 #include "module/convert.h"
@@ -11,18 +12,46 @@
 namespace tarnix::py {
 namespace {
 
+// `store` is shared so that a call in progress keeps its store alive when close() runs
+// meanwhile: search and the projection wait let go of the interpreter lock, and argument
+// conversion may run Python code, so another thread (or that code) can close the object
+// under a running call. The store is then dropped when the last such call returns.
 struct TarnDBObject {
-  PyObject_HEAD
-  Store* store;
+  PyObject_HEAD std::shared_ptr<Store> store;
 };
 
-Store& store_of(PyObject* self) { return *reinterpret_cast<TarnDBObject*>(self)->store; }
+TarnDBObject* as_db(PyObject* self) {
+  return reinterpret_cast<TarnDBObject*>(self);
+}
+
+PyObject* raise_closed() {
+  PyErr_SetString(PyExc_ValueError, "store is closed");
+  return nullptr;
+}
+
+// The methods below take the open store; these frames refuse a closed one and hold the
+// store for the length of the call.
+using KwMethod = PyObject* (*)(Store&, PyObject*, PyObject*);
+using NoArgsMethod = PyObject* (*)(Store&, PyObject*);
+
+template <KwMethod F>
+PyObject* on_open_kw(PyObject* self, PyObject* args, PyObject* kwargs) {
+  std::shared_ptr<Store> held = as_db(self)->store;
+  if (!held) return raise_closed();
+  return F(*held, args, kwargs);
+}
+
+template <NoArgsMethod F>
+PyObject* on_open(PyObject* self, PyObject* unused) {
+  std::shared_ptr<Store> held = as_db(self)->store;
+  if (!held) return raise_closed();
+  return F(*held, unused);
+}
 
 template <size_t... I>
 bool parse_into(PyObject* args, PyObject* kwargs, const char* format, const char** names,
                 PyObject** out, std::index_sequence<I...>) {
-  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names),
-                                     &out[I]...);
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), &out[I]...);
 }
 
 // Parses positional and keyword arguments into borrowed objects (null when omitted); the
@@ -39,7 +68,9 @@ PyObject* none_or_raise(const Status& s) {
 }
 
 // Errors of the log-writing methods are reported as the base OSError.
-PyObject* none_or_raise_plain(const Status& s) { return none_or_raise(s.as_plain_os_error()); }
+PyObject* none_or_raise_plain(const Status& s) {
+  return none_or_raise(s.as_plain_os_error());
+}
 
 PyObject* tarn_db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -57,17 +88,41 @@ PyObject* tarn_db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!store.ok()) return raise_status(store.status());
     PyRef self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    reinterpret_cast<TarnDBObject*>(self.get())->store = store->release();
+    // tp_alloc zeroes the memory; the shared handle is constructed in place.
+    new (&as_db(self.get())->store) std::shared_ptr<Store>(std::move(store).value());
     return self.release();
   });
 }
 
 void tarn_db_dealloc(PyObject* self) {
-  delete reinterpret_cast<TarnDBObject*>(self)->store;
+  as_db(self)->store.~shared_ptr<Store>();
   Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs) {
+// Stops and joins the projection worker and lets go of the files, the mappings and the
+// gate: afterwards another store may open the directory and write at once. Closing twice
+// does nothing.
+PyObject* close_store(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    std::shared_ptr<Store> store = std::move(as_db(self)->store);
+    as_db(self)->store = nullptr;
+    store.reset();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* enter(PyObject* self, PyObject*) {
+  if (!as_db(self)->store) return raise_closed();
+  Py_INCREF(self);
+  return self;
+}
+
+// Closes, and lets an exception from the block propagate.
+PyObject* exit_(PyObject* self, PyObject*) {
+  return close_store(self, nullptr);
+}
+
+PyObject* add(Store& st, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* names[] = {"id", "vector", "metadata", "skip_index", "ttl", nullptr};
     PyObject* raw[5] = {};
@@ -82,11 +137,11 @@ PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs) {
         !to_optional_u32(raw[4], "ttl", &ttl)) {
       return nullptr;
     }
-    return none_or_raise_plain(store_of(self).add(id, vector, metadata, skip_index, ttl));
+    return none_or_raise_plain(st.add(id, vector, metadata, skip_index, ttl));
   });
 }
 
-PyObject* add_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* add_batch(Store& st, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* names[] = {"ids", "vectors", "metadatas", "skip_index", "ttl", nullptr};
     PyObject* raw[5] = {};
@@ -101,8 +156,7 @@ PyObject* add_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
         !to_optional_u32(raw[4], "ttl", &ttl)) {
       return nullptr;
     }
-    return none_or_raise_plain(
-        store_of(self).add_batch(ids, vectors, metadatas, skip_index, ttl));
+    return none_or_raise_plain(st.add_batch(ids, vectors, metadatas, skip_index, ttl));
   });
 }
 
@@ -139,27 +193,23 @@ template <class T, class F>
 Result<T> search_without_gil(Store& store, F&& run) {
   Result<T> result = Status::internal("search did not run");
   GateReader inside(store.gate());
-  Py_BEGIN_ALLOW_THREADS
-  try {
-    result = run();
-  } catch (const std::bad_alloc&) {
+  Py_BEGIN_ALLOW_THREADS try { result = run(); } catch (const std::bad_alloc&) {
     result = Status::internal("out of memory");
   } catch (const std::exception& e) {
     result = Status::internal(e.what());
   }
   inside.release();
-  Py_END_ALLOW_THREADS
-  return result;
+  Py_END_ALLOW_THREADS return result;
 }
 
-PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* search(Store& st, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* names[] = {"vector", "k", "filter_json", "load_metadata", nullptr};
     PyObject* raw[4] = {};
     if (!parse_args(args, kwargs, "OO|OO:search", names, raw)) return nullptr;
     SearchArgs a;
     if (!parse_search_args(raw[0], raw[1], raw[2], raw[3], &a)) return nullptr;
-    Store& store = store_of(self);
+    Store& store = st;
     const Json* filter = a.filter ? &*a.filter : nullptr;
     Result<std::vector<SearchHit>> hits = search_without_gil<std::vector<SearchHit>>(
         store, [&] { return store.search(a.vector, a.k, filter, a.load_metadata); });
@@ -180,14 +230,14 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* search_json(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* search_json(Store& st, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* names[] = {"vector", "k", "filter_json", nullptr};
     PyObject* raw[3] = {};
     if (!parse_args(args, kwargs, "OO|O:search_json", names, raw)) return nullptr;
     SearchArgs a;
     if (!parse_search_args(raw[0], raw[1], raw[2], nullptr, &a)) return nullptr;
-    Store& store = store_of(self);
+    Store& store = st;
     const Json* filter = a.filter ? &*a.filter : nullptr;
     Result<std::string> text = search_without_gil<std::string>(
         store, [&] { return store.search_json(a.vector, a.k, filter); });
@@ -209,65 +259,65 @@ PyObject* with_filter_arg(PyObject* args, PyObject* kwargs, const char* format, 
   });
 }
 
-PyObject* exists(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* exists(Store& st, PyObject* args, PyObject* kwargs) {
   return with_filter_arg(args, kwargs, "O:exists", [&](const std::string& filter) -> PyObject* {
-    Result<bool> found = store_of(self).exists(filter);
+    Result<bool> found = st.exists(filter);
     if (!found.ok()) return raise_status(found.status());
     return PyBool_FromLong(*found);
   });
 }
 
-PyObject* count(PyObject* self, PyObject*) {
+PyObject* count(Store& st, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Result<uint64_t> n = store_of(self).count();
+    Result<uint64_t> n = st.count();
     if (!n.ok()) return raise_status(n.status());
     return PyLong_FromUnsignedLongLong(*n);
   });
 }
 
-PyObject* delete_item(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* delete_item(Store& st, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* names[] = {"id", nullptr};
     PyObject* raw[1] = {};
     if (!parse_args(args, kwargs, "O:delete", names, raw)) return nullptr;
     std::string id;
     if (!to_string(raw[0], "id", &id)) return nullptr;
-    return none_or_raise_plain(store_of(self).remove(id));
+    return none_or_raise_plain(st.remove(id));
   });
 }
 
-PyObject* delete_by_filter(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_filter_arg(
-      args, kwargs, "O:delete_by_filter", [&](const std::string& filter) -> PyObject* {
-        Result<uint64_t> n = store_of(self).delete_by_filter(filter);
-        if (!n.ok()) return raise_status(n.status().as_plain_os_error());
-        return PyLong_FromUnsignedLongLong(*n);
-      });
+PyObject* delete_by_filter(Store& st, PyObject* args, PyObject* kwargs) {
+  return with_filter_arg(args, kwargs, "O:delete_by_filter",
+                         [&](const std::string& filter) -> PyObject* {
+                           Result<uint64_t> n = st.delete_by_filter(filter);
+                           if (!n.ok()) return raise_status(n.status().as_plain_os_error());
+                           return PyLong_FromUnsignedLongLong(*n);
+                         });
 }
 
-PyObject* get_all_items(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_filter_arg(
-      args, kwargs, "O:get_all_items", [&](const std::string& filter) -> PyObject* {
-        Result<std::vector<std::string>> texts = store_of(self).get_all_items(filter);
-        if (!texts.ok()) return raise_status(texts.status());
-        PyRef list(PyList_New(static_cast<Py_ssize_t>(texts->size())));
-        if (!list) return nullptr;
-        for (size_t i = 0; i < texts->size(); ++i) {
-          PyObject* s = new_str((*texts)[i]);
-          if (!s) return nullptr;
-          PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-        }
-        return list.release();
-      });
+PyObject* get_all_items(Store& st, PyObject* args, PyObject* kwargs) {
+  return with_filter_arg(args, kwargs, "O:get_all_items",
+                         [&](const std::string& filter) -> PyObject* {
+                           Result<std::vector<std::string>> texts = st.get_all_items(filter);
+                           if (!texts.ok()) return raise_status(texts.status());
+                           PyRef list(PyList_New(static_cast<Py_ssize_t>(texts->size())));
+                           if (!list) return nullptr;
+                           for (size_t i = 0; i < texts->size(); ++i) {
+                             PyObject* s = new_str((*texts)[i]);
+                             if (!s) return nullptr;
+                             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+                           }
+                           return list.release();
+                         });
 }
 
-PyObject* get_all_items_json(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return with_filter_arg(
-      args, kwargs, "O:get_all_items_json", [&](const std::string& filter) -> PyObject* {
-        Result<std::string> text = store_of(self).get_all_items_json(filter);
-        if (!text.ok()) return raise_status(text.status());
-        return new_str(*text);
-      });
+PyObject* get_all_items_json(Store& st, PyObject* args, PyObject* kwargs) {
+  return with_filter_arg(args, kwargs, "O:get_all_items_json",
+                         [&](const std::string& filter) -> PyObject* {
+                           Result<std::string> text = st.get_all_items_json(filter);
+                           if (!text.ok()) return raise_status(text.status());
+                           return new_str(*text);
+                         });
 }
 
 // One pause of the wait for the projection: the host's own time.sleep(0.01), which sleeps
@@ -286,10 +336,10 @@ bool pause_for_projection() {
   return slept && PyErr_CheckSignals() == 0;
 }
 
-PyObject* stream_pca_3d(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* stream_pca_3d(Store& st, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* names[] = {"batch_size", "wait_for_latest", "timeout_ms",
-                                  "force_refresh", "filter_json", nullptr};
+    static const char* names[] = {"batch_size",    "wait_for_latest", "timeout_ms",
+                                  "force_refresh", "filter_json",     nullptr};
     PyObject* raw[5] = {};
     if (!parse_args(args, kwargs, "|OOOOO:stream_pca_3d", names, raw)) return nullptr;
     PcaStreamRequest request;
@@ -300,8 +350,7 @@ PyObject* stream_pca_3d(PyObject* self, PyObject* args, PyObject* kwargs) {
         !to_optional_string(raw[4], "filter_json", &request.filter_json)) {
       return nullptr;
     }
-    Result<std::unique_ptr<PcaStream>> stream =
-        store_of(self).stream_pca_3d(request, pause_for_projection);
+    Result<std::unique_ptr<PcaStream>> stream = st.stream_pca_3d(request, pause_for_projection);
     if (!stream.ok()) {
       // An interrupted wait: the signal handler's exception stands.
       if (PyErr_Occurred()) return nullptr;
@@ -311,10 +360,10 @@ PyObject* stream_pca_3d(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* aggregate_unique(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* aggregate_unique(Store& st, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* names[] = {"filter_json", "group_by_field", "sort_by_field",
-                                  "output_fields", "descending", nullptr};
+    static const char* names[] = {"filter_json",   "group_by_field", "sort_by_field",
+                                  "output_fields", "descending",     nullptr};
     PyObject* raw[5] = {};
     if (!parse_args(args, kwargs, "OOOO|O:aggregate_unique", names, raw)) return nullptr;
     std::string filter, group_by, sort_by;
@@ -328,33 +377,38 @@ PyObject* aggregate_unique(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     Result<std::string> text =
-        store_of(self).aggregate_unique(filter, group_by, sort_by, output_fields, descending);
+        st.aggregate_unique(filter, group_by, sort_by, output_fields, descending);
     if (!text.ok()) return raise_status(text.status());
     return new_str(*text);
   });
 }
 
-PyObject* persist(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return none_or_raise(store_of(self).persist()); });
+PyObject* persist(Store& st, PyObject*) {
+  return guarded([&]() -> PyObject* { return none_or_raise(st.persist()); });
 }
 
-PyObject* vacuum(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return none_or_raise(store_of(self).vacuum()); });
+PyObject* vacuum(Store& st, PyObject*) {
+  return guarded([&]() -> PyObject* { return none_or_raise(st.vacuum()); });
 }
 
-PyObject* prewarm_delete_path(PyObject* self, PyObject*) {
+PyObject* prewarm_delete_path(Store& st, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Result<bool> built = store_of(self).prewarm_delete_path();
+    Result<bool> built = st.prewarm_delete_path();
     if (!built.ok()) return raise_status(built.status());
     return PyBool_FromLong(*built);
   });
 }
 
-#define KW_METHOD(name, fn, doc) \
-  { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), \
-    METH_VARARGS | METH_KEYWORDS, doc }
-#define NOARGS_METHOD(name, fn, doc) \
-  { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_NOARGS, doc }
+#define KW_METHOD(name, fn, doc)                                                       \
+  {                                                                                    \
+    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_open_kw<fn>)), \
+        METH_VARARGS | METH_KEYWORDS, doc                                              \
+  }
+#define NOARGS_METHOD(name, fn, doc)                                                             \
+  {                                                                                              \
+    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_open<fn>)), METH_NOARGS, \
+        doc                                                                                      \
+  }
 
 PyMethodDef tarn_db_methods[] = {
     KW_METHOD("add", add, "add($self, id, vector, metadata, skip_index=None, ttl=None)\n--\n\n"),
@@ -386,8 +440,10 @@ PyMethodDef tarn_db_methods[] = {
               "Aggregates unique items based on a grouping field."),
     NOARGS_METHOD("persist", persist, "persist($self)\n--\n\n"),
     NOARGS_METHOD("vacuum", vacuum, "vacuum($self)\n--\n\n"),
-    NOARGS_METHOD("prewarm_delete_path", prewarm_delete_path,
-                  "prewarm_delete_path($self)\n--\n\n"),
+    NOARGS_METHOD("prewarm_delete_path", prewarm_delete_path, "prewarm_delete_path($self)\n--\n\n"),
+    {"close", close_store, METH_NOARGS, "close($self)\n--\n\n"},
+    {"__enter__", enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", exit_, METH_VARARGS, "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
