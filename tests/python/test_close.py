@@ -51,6 +51,7 @@ def test_after_close_another_store_writes_at_once_and_sees_everything(store_path
 
 def test_a_stream_made_before_close_keeps_working(store_path, monkeypatch):
     monkeypatch.setenv("TARNIX_PCA_UPDATE_DELAY_MS", "0")
+    monkeypatch.setenv("TARNIX_PCA_WORKER_INTERVAL_MS", "20")
     db = open_store(store_path, pca_enabled=True)
     db.add_batch([f"p{n}" for n in range(20)], [[n / 20, -n / 20, 0.3] for n in range(20)],
                  ['{"n":%d}' % n for n in range(20)])
