@@ -17,12 +17,11 @@ namespace {
 // conversion may run Python code, so another thread (or that code) can close the object
 // under a running call. The store is then dropped when the last such call returns.
 struct TarnDBObject {
-  PyObject_HEAD std::shared_ptr<Store> store;
+  PyObject_HEAD
+  std::shared_ptr<Store> store;
 };
 
-TarnDBObject* as_db(PyObject* self) {
-  return reinterpret_cast<TarnDBObject*>(self);
-}
+TarnDBObject* as_db(PyObject* self) { return reinterpret_cast<TarnDBObject*>(self); }
 
 PyObject* raise_closed() {
   PyErr_SetString(PyExc_ValueError, "store is closed");
@@ -51,7 +50,8 @@ PyObject* on_open(PyObject* self, PyObject* unused) {
 template <size_t... I>
 bool parse_into(PyObject* args, PyObject* kwargs, const char* format, const char** names,
                 PyObject** out, std::index_sequence<I...>) {
-  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), &out[I]...);
+  return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names),
+                                     &out[I]...);
 }
 
 // Parses positional and keyword arguments into borrowed objects (null when omitted); the
@@ -68,9 +68,7 @@ PyObject* none_or_raise(const Status& s) {
 }
 
 // Errors of the log-writing methods are reported as the base OSError.
-PyObject* none_or_raise_plain(const Status& s) {
-  return none_or_raise(s.as_plain_os_error());
-}
+PyObject* none_or_raise_plain(const Status& s) { return none_or_raise(s.as_plain_os_error()); }
 
 PyObject* tarn_db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -118,9 +116,7 @@ PyObject* enter(PyObject* self, PyObject*) {
 }
 
 // Closes, and lets an exception from the block propagate.
-PyObject* exit_(PyObject* self, PyObject*) {
-  return close_store(self, nullptr);
-}
+PyObject* exit_(PyObject* self, PyObject*) { return close_store(self, nullptr); }
 
 PyObject* add(Store& st, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -156,7 +152,8 @@ PyObject* add_batch(Store& st, PyObject* args, PyObject* kwargs) {
         !to_optional_u32(raw[4], "ttl", &ttl)) {
       return nullptr;
     }
-    return none_or_raise_plain(st.add_batch(ids, vectors, metadatas, skip_index, ttl));
+    return none_or_raise_plain(
+        st.add_batch(ids, vectors, metadatas, skip_index, ttl));
   });
 }
 
@@ -193,13 +190,17 @@ template <class T, class F>
 Result<T> search_without_gil(Store& store, F&& run) {
   Result<T> result = Status::internal("search did not run");
   GateReader inside(store.gate());
-  Py_BEGIN_ALLOW_THREADS try { result = run(); } catch (const std::bad_alloc&) {
+  Py_BEGIN_ALLOW_THREADS
+  try {
+    result = run();
+  } catch (const std::bad_alloc&) {
     result = Status::internal("out of memory");
   } catch (const std::exception& e) {
     result = Status::internal(e.what());
   }
   inside.release();
-  Py_END_ALLOW_THREADS return result;
+  Py_END_ALLOW_THREADS
+  return result;
 }
 
 PyObject* search(Store& st, PyObject* args, PyObject* kwargs) {
@@ -287,37 +288,37 @@ PyObject* delete_item(Store& st, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* delete_by_filter(Store& st, PyObject* args, PyObject* kwargs) {
-  return with_filter_arg(args, kwargs, "O:delete_by_filter",
-                         [&](const std::string& filter) -> PyObject* {
-                           Result<uint64_t> n = st.delete_by_filter(filter);
-                           if (!n.ok()) return raise_status(n.status().as_plain_os_error());
-                           return PyLong_FromUnsignedLongLong(*n);
-                         });
+  return with_filter_arg(
+      args, kwargs, "O:delete_by_filter", [&](const std::string& filter) -> PyObject* {
+        Result<uint64_t> n = st.delete_by_filter(filter);
+        if (!n.ok()) return raise_status(n.status().as_plain_os_error());
+        return PyLong_FromUnsignedLongLong(*n);
+      });
 }
 
 PyObject* get_all_items(Store& st, PyObject* args, PyObject* kwargs) {
-  return with_filter_arg(args, kwargs, "O:get_all_items",
-                         [&](const std::string& filter) -> PyObject* {
-                           Result<std::vector<std::string>> texts = st.get_all_items(filter);
-                           if (!texts.ok()) return raise_status(texts.status());
-                           PyRef list(PyList_New(static_cast<Py_ssize_t>(texts->size())));
-                           if (!list) return nullptr;
-                           for (size_t i = 0; i < texts->size(); ++i) {
-                             PyObject* s = new_str((*texts)[i]);
-                             if (!s) return nullptr;
-                             PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-                           }
-                           return list.release();
-                         });
+  return with_filter_arg(
+      args, kwargs, "O:get_all_items", [&](const std::string& filter) -> PyObject* {
+        Result<std::vector<std::string>> texts = st.get_all_items(filter);
+        if (!texts.ok()) return raise_status(texts.status());
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(texts->size())));
+        if (!list) return nullptr;
+        for (size_t i = 0; i < texts->size(); ++i) {
+          PyObject* s = new_str((*texts)[i]);
+          if (!s) return nullptr;
+          PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+        }
+        return list.release();
+      });
 }
 
 PyObject* get_all_items_json(Store& st, PyObject* args, PyObject* kwargs) {
-  return with_filter_arg(args, kwargs, "O:get_all_items_json",
-                         [&](const std::string& filter) -> PyObject* {
-                           Result<std::string> text = st.get_all_items_json(filter);
-                           if (!text.ok()) return raise_status(text.status());
-                           return new_str(*text);
-                         });
+  return with_filter_arg(
+      args, kwargs, "O:get_all_items_json", [&](const std::string& filter) -> PyObject* {
+        Result<std::string> text = st.get_all_items_json(filter);
+        if (!text.ok()) return raise_status(text.status());
+        return new_str(*text);
+      });
 }
 
 // One pause of the wait for the projection: the host's own time.sleep(0.01), which sleeps
@@ -338,8 +339,8 @@ bool pause_for_projection() {
 
 PyObject* stream_pca_3d(Store& st, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* names[] = {"batch_size",    "wait_for_latest", "timeout_ms",
-                                  "force_refresh", "filter_json",     nullptr};
+    static const char* names[] = {"batch_size", "wait_for_latest", "timeout_ms",
+                                  "force_refresh", "filter_json", nullptr};
     PyObject* raw[5] = {};
     if (!parse_args(args, kwargs, "|OOOOO:stream_pca_3d", names, raw)) return nullptr;
     PcaStreamRequest request;
@@ -350,7 +351,8 @@ PyObject* stream_pca_3d(Store& st, PyObject* args, PyObject* kwargs) {
         !to_optional_string(raw[4], "filter_json", &request.filter_json)) {
       return nullptr;
     }
-    Result<std::unique_ptr<PcaStream>> stream = st.stream_pca_3d(request, pause_for_projection);
+    Result<std::unique_ptr<PcaStream>> stream =
+        st.stream_pca_3d(request, pause_for_projection);
     if (!stream.ok()) {
       // An interrupted wait: the signal handler's exception stands.
       if (PyErr_Occurred()) return nullptr;
@@ -362,8 +364,8 @@ PyObject* stream_pca_3d(Store& st, PyObject* args, PyObject* kwargs) {
 
 PyObject* aggregate_unique(Store& st, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    static const char* names[] = {"filter_json",   "group_by_field", "sort_by_field",
-                                  "output_fields", "descending",     nullptr};
+    static const char* names[] = {"filter_json", "group_by_field", "sort_by_field",
+                                  "output_fields", "descending", nullptr};
     PyObject* raw[5] = {};
     if (!parse_args(args, kwargs, "OOOO|O:aggregate_unique", names, raw)) return nullptr;
     std::string filter, group_by, sort_by;
@@ -399,16 +401,12 @@ PyObject* prewarm_delete_path(Store& st, PyObject*) {
   });
 }
 
-#define KW_METHOD(name, fn, doc)                                                       \
-  {                                                                                    \
-    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_open_kw<fn>)), \
-        METH_VARARGS | METH_KEYWORDS, doc                                              \
-  }
-#define NOARGS_METHOD(name, fn, doc)                                                             \
-  {                                                                                              \
-    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_open<fn>)), METH_NOARGS, \
-        doc                                                                                      \
-  }
+#define KW_METHOD(name, fn, doc) \
+  { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_open_kw<fn>)), \
+    METH_VARARGS | METH_KEYWORDS, doc }
+#define NOARGS_METHOD(name, fn, doc) \
+  { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_open<fn>)), \
+    METH_NOARGS, doc }
 
 PyMethodDef tarn_db_methods[] = {
     KW_METHOD("add", add, "add($self, id, vector, metadata, skip_index=None, ttl=None)\n--\n\n"),
@@ -440,10 +438,12 @@ PyMethodDef tarn_db_methods[] = {
               "Aggregates unique items based on a grouping field."),
     NOARGS_METHOD("persist", persist, "persist($self)\n--\n\n"),
     NOARGS_METHOD("vacuum", vacuum, "vacuum($self)\n--\n\n"),
-    NOARGS_METHOD("prewarm_delete_path", prewarm_delete_path, "prewarm_delete_path($self)\n--\n\n"),
+    NOARGS_METHOD("prewarm_delete_path", prewarm_delete_path,
+                  "prewarm_delete_path($self)\n--\n\n"),
     {"close", close_store, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
-    {"__exit__", exit_, METH_VARARGS, "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"},
+    {"__exit__", exit_, METH_VARARGS,
+     "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
