@@ -15,7 +15,11 @@ FUZZ_DIR := build/fuzz
 FUZZ_SECONDS ?= 60
 LONG_FUZZ_SECONDS ?= 600
 PY_PACKAGES := pytest hypothesis numpy scikit-build-core
-PYPY_PACKAGES := pytest hypothesis
+# The tools' extras, for their tests: the CLI, the viewer (and Debian's chromium to look at
+# its page), and the two framework adapters with LangChain's standard test suite.
+TOOLS_PY_PACKAGES := click rich plotly pillow langchain-core langchain-tests llama-index-core
+TOOLS_DEB_PACKAGES := chromium
+PYPY_PACKAGES := pytest hypothesis click rich
 
 .PHONY: deps demo test build-cpython build-pypy test-core test-cpython test-pypy clean \
 	build-fuzz test-fuzz fuzz stress stress-harness \
@@ -42,9 +46,19 @@ deps:
 	fi
 	@$(PYTHON) -c "import pytest, hypothesis, numpy, scikit_build_core" 2>/dev/null || \
 	  $(PYTHON) -m pip install -q $(PY_PACKAGES)
+	@$(PYTHON) -c "import click, rich, plotly, PIL, langchain_core, langchain_tests, llama_index.core" \
+	  2>/dev/null || $(PYTHON) -m pip install -q $(TOOLS_PY_PACKAGES)
+	@missing=""; for p in $(TOOLS_DEB_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing Debian packages:$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq $$missing >/dev/null; \
+	fi
 	@command -v cmake >/dev/null && command -v ninja >/dev/null || $(PYTHON) -m pip install -q cmake ninja
 	@[ -x $(PYPY_VENV)/bin/python ] || $(PYPY) -m venv $(PYPY_VENV)
-	@$(PYPY_VENV)/bin/python -c "import pytest, hypothesis" 2>/dev/null || \
+	@$(PYPY_VENV)/bin/python -c "import pytest, hypothesis, click, rich" 2>/dev/null || \
 	  $(PYPY_VENV)/bin/python -m pip install -q $(PYPY_PACKAGES)
 
 demo: deps
@@ -65,10 +79,10 @@ test-core: build-cpython
 	timeout 15m ctest --test-dir build/cpython --output-on-failure -j $(JOBS)
 
 test-cpython: build-cpython
-	PYTHONPATH=build/cpython timeout 20m $(PYTHON) -m pytest -q tests/python
+	PYTHONPATH=build/cpython:python timeout 20m $(PYTHON) -m pytest -q tests/python
 
 test-pypy: build-pypy
-	PYTHONPATH=build/pypy timeout 20m $(PYPY_VENV)/bin/python -m pytest -q tests/python
+	PYTHONPATH=build/pypy:python timeout 20m $(PYPY_VENV)/bin/python -m pytest -q tests/python
 
 # The fuzz targets, built with clang, AddressSanitizer and UndefinedBehaviorSanitizer.
 build-fuzz: deps

@@ -1,5 +1,6 @@
 """Type stubs for the tarnix extension module."""
-from typing import Iterator, List, Optional, Sequence, Tuple
+from types import TracebackType
+from typing import Iterator, List, Optional, Sequence, Tuple, Type
 
 class TarnDB:
     """An open store: a directory of vectors, metadata, an index and a write-ahead log."""
@@ -60,6 +61,18 @@ class TarnDB:
     def persist(self) -> None: ...
     def vacuum(self) -> None: ...
     def prewarm_delete_path(self) -> bool: ...
+    def close(self) -> None:
+        """Stops the projection worker and releases the files, the mappings and the
+        directory at once; closing again does nothing. Every other method of a closed store
+        raises ValueError("store is closed"); streams made before keep working."""
+    def __enter__(self) -> "TarnDB": ...
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> None:
+        """Closes the store; an exception raised in the block propagates."""
 
 class Pca3DStream:
     """Batches of projected points (id, x, y, z, metadata); created only by the store.

@@ -1,6 +1,7 @@
 #include "module/tarn_db.h"
 
 #include <memory>
+#include <new>
 #include <utility>
 
 #include "module/convert.h"
@@ -11,12 +12,40 @@
 namespace tarnix::py {
 namespace {
 
+// `store` is shared so that a call in progress keeps its store alive when close() runs
+// meanwhile: search and the projection wait let go of the interpreter lock, and argument
+// conversion may run Python code, so another thread (or that code) can close the object
+// under a running call. The store is then dropped when the last such call returns.
 struct TarnDBObject {
   PyObject_HEAD
-  Store* store;
+  std::shared_ptr<Store> store;
 };
 
-Store& store_of(PyObject* self) { return *reinterpret_cast<TarnDBObject*>(self)->store; }
+TarnDBObject* as_db(PyObject* self) { return reinterpret_cast<TarnDBObject*>(self); }
+
+PyObject* raise_closed() {
+  PyErr_SetString(PyExc_ValueError, "store is closed");
+  return nullptr;
+}
+
+// The methods below take the open store; these frames refuse a closed one and hold the
+// store for the length of the call.
+using KwMethod = PyObject* (*)(Store&, PyObject*, PyObject*);
+using NoArgsMethod = PyObject* (*)(Store&, PyObject*);
+
+template <KwMethod F>
+PyObject* on_open_kw(PyObject* self, PyObject* args, PyObject* kwargs) {
+  std::shared_ptr<Store> held = as_db(self)->store;
+  if (!held) return raise_closed();
+  return F(*held, args, kwargs);
+}
+
+template <NoArgsMethod F>
+PyObject* on_open(PyObject* self, PyObject* unused) {
+  std::shared_ptr<Store> held = as_db(self)->store;
+  if (!held) return raise_closed();
+  return F(*held, unused);
+}
 
 template <size_t... I>
 bool parse_into(PyObject* args, PyObject* kwargs, const char* format, const char** names,
@@ -57,17 +86,39 @@ PyObject* tarn_db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!store.ok()) return raise_status(store.status());
     PyRef self(type->tp_alloc(type, 0));
     if (!self) return nullptr;
-    reinterpret_cast<TarnDBObject*>(self.get())->store = store->release();
+    // tp_alloc zeroes the memory; the shared handle is constructed in place.
+    new (&as_db(self.get())->store) std::shared_ptr<Store>(std::move(store).value());
     return self.release();
   });
 }
 
 void tarn_db_dealloc(PyObject* self) {
-  delete reinterpret_cast<TarnDBObject*>(self)->store;
+  as_db(self)->store.~shared_ptr<Store>();
   Py_TYPE(self)->tp_free(self);
 }
 
-PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs) {
+// Stops and joins the projection worker and lets go of the files, the mappings and the
+// gate: afterwards another store may open the directory and write at once. Closing twice
+// does nothing.
+PyObject* close_store(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    std::shared_ptr<Store> store = std::move(as_db(self)->store);
+    as_db(self)->store = nullptr;
+    store.reset();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* enter(PyObject* self, PyObject*) {
+  if (!as_db(self)->store) return raise_closed();
+  Py_INCREF(self);
+  return self;
+}
+
+// Closes, and lets an exception from the block propagate.
+PyObject* exit_(PyObject* self, PyObject*) { return close_store(self, nullptr); }
+
+PyObject* add(Store& st, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* names[] = {"id", "vector", "metadata", "skip_index", "ttl", nullptr};
     PyObject* raw[5] = {};
@@ -82,11 +133,11 @@ PyObject* add(PyObject* self, PyObject* args, PyObject* kwargs) {
         !to_optional_u32(raw[4], "ttl", &ttl)) {
       return nullptr;
     }
-    return none_or_raise_plain(store_of(self).add(id, vector, metadata, skip_index, ttl));
+    return none_or_raise_plain(st.add(id, vector, metadata, skip_index, ttl));
   });
 }
 
-PyObject* add_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* add_batch(Store& st, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* names[] = {"ids", "vectors", "metadatas", "skip_index", "ttl", nullptr};
     PyObject* raw[5] = {};
@@ -102,7 +153,7 @@ PyObject* add_batch(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     return none_or_raise_plain(
-        store_of(self).add_batch(ids, vectors, metadatas, skip_index, ttl));
+        st.add_batch(ids, vectors, metadatas, skip_index, ttl));
   });
 }
 
@@ -152,14 +203,14 @@ Result<T> search_without_gil(Store& store, F&& run) {
   return result;
 }
 
-PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* search(Store& st, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* names[] = {"vector", "k", "filter_json", "load_metadata", nullptr};
     PyObject* raw[4] = {};
     if (!parse_args(args, kwargs, "OO|OO:search", names, raw)) return nullptr;
     SearchArgs a;
     if (!parse_search_args(raw[0], raw[1], raw[2], raw[3], &a)) return nullptr;
-    Store& store = store_of(self);
+    Store& store = st;
     const Json* filter = a.filter ? &*a.filter : nullptr;
     Result<std::vector<SearchHit>> hits = search_without_gil<std::vector<SearchHit>>(
         store, [&] { return store.search(a.vector, a.k, filter, a.load_metadata); });
@@ -180,14 +231,14 @@ PyObject* search(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* search_json(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* search_json(Store& st, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* names[] = {"vector", "k", "filter_json", nullptr};
     PyObject* raw[3] = {};
     if (!parse_args(args, kwargs, "OO|O:search_json", names, raw)) return nullptr;
     SearchArgs a;
     if (!parse_search_args(raw[0], raw[1], raw[2], nullptr, &a)) return nullptr;
-    Store& store = store_of(self);
+    Store& store = st;
     const Json* filter = a.filter ? &*a.filter : nullptr;
     Result<std::string> text = search_without_gil<std::string>(
         store, [&] { return store.search_json(a.vector, a.k, filter); });
@@ -209,46 +260,46 @@ PyObject* with_filter_arg(PyObject* args, PyObject* kwargs, const char* format, 
   });
 }
 
-PyObject* exists(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* exists(Store& st, PyObject* args, PyObject* kwargs) {
   return with_filter_arg(args, kwargs, "O:exists", [&](const std::string& filter) -> PyObject* {
-    Result<bool> found = store_of(self).exists(filter);
+    Result<bool> found = st.exists(filter);
     if (!found.ok()) return raise_status(found.status());
     return PyBool_FromLong(*found);
   });
 }
 
-PyObject* count(PyObject* self, PyObject*) {
+PyObject* count(Store& st, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Result<uint64_t> n = store_of(self).count();
+    Result<uint64_t> n = st.count();
     if (!n.ok()) return raise_status(n.status());
     return PyLong_FromUnsignedLongLong(*n);
   });
 }
 
-PyObject* delete_item(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* delete_item(Store& st, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* names[] = {"id", nullptr};
     PyObject* raw[1] = {};
     if (!parse_args(args, kwargs, "O:delete", names, raw)) return nullptr;
     std::string id;
     if (!to_string(raw[0], "id", &id)) return nullptr;
-    return none_or_raise_plain(store_of(self).remove(id));
+    return none_or_raise_plain(st.remove(id));
   });
 }
 
-PyObject* delete_by_filter(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* delete_by_filter(Store& st, PyObject* args, PyObject* kwargs) {
   return with_filter_arg(
       args, kwargs, "O:delete_by_filter", [&](const std::string& filter) -> PyObject* {
-        Result<uint64_t> n = store_of(self).delete_by_filter(filter);
+        Result<uint64_t> n = st.delete_by_filter(filter);
         if (!n.ok()) return raise_status(n.status().as_plain_os_error());
         return PyLong_FromUnsignedLongLong(*n);
       });
 }
 
-PyObject* get_all_items(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* get_all_items(Store& st, PyObject* args, PyObject* kwargs) {
   return with_filter_arg(
       args, kwargs, "O:get_all_items", [&](const std::string& filter) -> PyObject* {
-        Result<std::vector<std::string>> texts = store_of(self).get_all_items(filter);
+        Result<std::vector<std::string>> texts = st.get_all_items(filter);
         if (!texts.ok()) return raise_status(texts.status());
         PyRef list(PyList_New(static_cast<Py_ssize_t>(texts->size())));
         if (!list) return nullptr;
@@ -261,10 +312,10 @@ PyObject* get_all_items(PyObject* self, PyObject* args, PyObject* kwargs) {
       });
 }
 
-PyObject* get_all_items_json(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* get_all_items_json(Store& st, PyObject* args, PyObject* kwargs) {
   return with_filter_arg(
       args, kwargs, "O:get_all_items_json", [&](const std::string& filter) -> PyObject* {
-        Result<std::string> text = store_of(self).get_all_items_json(filter);
+        Result<std::string> text = st.get_all_items_json(filter);
         if (!text.ok()) return raise_status(text.status());
         return new_str(*text);
       });
@@ -286,7 +337,7 @@ bool pause_for_projection() {
   return slept && PyErr_CheckSignals() == 0;
 }
 
-PyObject* stream_pca_3d(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* stream_pca_3d(Store& st, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* names[] = {"batch_size", "wait_for_latest", "timeout_ms",
                                   "force_refresh", "filter_json", nullptr};
@@ -301,7 +352,7 @@ PyObject* stream_pca_3d(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     Result<std::unique_ptr<PcaStream>> stream =
-        store_of(self).stream_pca_3d(request, pause_for_projection);
+        st.stream_pca_3d(request, pause_for_projection);
     if (!stream.ok()) {
       // An interrupted wait: the signal handler's exception stands.
       if (PyErr_Occurred()) return nullptr;
@@ -311,7 +362,7 @@ PyObject* stream_pca_3d(PyObject* self, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* aggregate_unique(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* aggregate_unique(Store& st, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* names[] = {"filter_json", "group_by_field", "sort_by_field",
                                   "output_fields", "descending", nullptr};
@@ -328,33 +379,34 @@ PyObject* aggregate_unique(PyObject* self, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     Result<std::string> text =
-        store_of(self).aggregate_unique(filter, group_by, sort_by, output_fields, descending);
+        st.aggregate_unique(filter, group_by, sort_by, output_fields, descending);
     if (!text.ok()) return raise_status(text.status());
     return new_str(*text);
   });
 }
 
-PyObject* persist(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return none_or_raise(store_of(self).persist()); });
+PyObject* persist(Store& st, PyObject*) {
+  return guarded([&]() -> PyObject* { return none_or_raise(st.persist()); });
 }
 
-PyObject* vacuum(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* { return none_or_raise(store_of(self).vacuum()); });
+PyObject* vacuum(Store& st, PyObject*) {
+  return guarded([&]() -> PyObject* { return none_or_raise(st.vacuum()); });
 }
 
-PyObject* prewarm_delete_path(PyObject* self, PyObject*) {
+PyObject* prewarm_delete_path(Store& st, PyObject*) {
   return guarded([&]() -> PyObject* {
-    Result<bool> built = store_of(self).prewarm_delete_path();
+    Result<bool> built = st.prewarm_delete_path();
     if (!built.ok()) return raise_status(built.status());
     return PyBool_FromLong(*built);
   });
 }
 
 #define KW_METHOD(name, fn, doc) \
-  { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), \
+  { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_open_kw<fn>)), \
     METH_VARARGS | METH_KEYWORDS, doc }
 #define NOARGS_METHOD(name, fn, doc) \
-  { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_NOARGS, doc }
+  { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(on_open<fn>)), \
+    METH_NOARGS, doc }
 
 PyMethodDef tarn_db_methods[] = {
     KW_METHOD("add", add, "add($self, id, vector, metadata, skip_index=None, ttl=None)\n--\n\n"),
@@ -388,6 +440,10 @@ PyMethodDef tarn_db_methods[] = {
     NOARGS_METHOD("vacuum", vacuum, "vacuum($self)\n--\n\n"),
     NOARGS_METHOD("prewarm_delete_path", prewarm_delete_path,
                   "prewarm_delete_path($self)\n--\n\n"),
+    {"close", close_store, METH_NOARGS, "close($self)\n--\n\n"},
+    {"__enter__", enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", exit_, METH_VARARGS,
+     "__exit__($self, exc_type, exc_value, traceback, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

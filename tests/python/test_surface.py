@@ -32,6 +32,9 @@ SIGNATURES = {
     ),
     "persist": "($self)",
     "prewarm_delete_path": "($self)",
+    "close": "($self)",
+    "__enter__": "($self)",
+    "__exit__": "($self, exc_type, exc_value, traceback, /)",
 }
 
 DOCSTRINGS = {

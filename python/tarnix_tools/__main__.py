@@ -1,0 +1,3 @@
+from tarnix_tools.cli import main
+
+main()
