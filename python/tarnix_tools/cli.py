@@ -109,7 +109,10 @@ def _captured_stderr():
 @cli.command()
 @click.argument("directory")
 def verify(directory):
-    """Opens the store read-only and checks what the public interface can see.
+    """Opens the store (projection off) and checks what the public interface can see.
+
+    The open is an ordinary one: like any open it may cut a torn log tail or checkpoint a
+    long log, so those are repaired before they can be reported.
 
     Checks: the open writes no warning; the count equals the number of listed items; every
     listed item is found by its own stored vector under an _id filter at distance 0; the

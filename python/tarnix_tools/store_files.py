@@ -198,7 +198,7 @@ def vector_of(db, path, item_id, slots=None):
 
 
 def store_stats(path):
-    """Counts and sizes of a store, from its files and from a read-only open."""
+    """Counts and sizes of a store, from its files and from an open with the projection off."""
     require_store(path)
     dim = dimension(path)
     sizes = file_sizes(path)
