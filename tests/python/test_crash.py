@@ -22,6 +22,7 @@ import time
 import pytest
 
 import tarnix
+from harness_helpers import INTERPRETER
 from store_model import StoreModel, verify
 
 WRITER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "crash_writer.py")
@@ -126,7 +127,7 @@ class Child:
     """A running writer and its acknowledgement lines."""
 
     def __init__(self, plan_path, env, stderr):
-        self.proc = subprocess.Popen([sys.executable, WRITER, plan_path], stdout=subprocess.PIPE,
+        self.proc = subprocess.Popen(INTERPRETER + [WRITER, plan_path], stdout=subprocess.PIPE,
                                      stderr=stderr, env=env)
         self.buffer = b""
         self.lines = []
