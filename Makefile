@@ -88,7 +88,7 @@ test: test-core test-cpython test-pypy test-fuzz
 
 # The long versions: the gate under ten times the load, the fault and process suites with
 # longer runs, 2,300 kill -9 rounds, long fuzzing, and a 30-minute soak of one writer and
-# three readers.
+# three readers. Then both suites on 32-bit ARM under emulation.
 stress-harness: build-cpython build-pypy build-fuzz
 	TARNIX_GATE_STRESS_ENTRIES=1000000 timeout 20m ./build/cpython/tarnix_core_tests \
 	  --gtest_filter='ProcessGateFork.*:Store/FaultMatrix.*'
@@ -103,7 +103,7 @@ stress-harness: build-cpython build-pypy build-fuzz
 	PYTHONPATH=build/cpython TARNIX_PROCESS_SECONDS=1800 timeout 45m $(PYTHON) -m pytest -q \
 	  tests/python/test_processes.py -k one_writer
 
-stress: stress-harness
+stress: stress-harness test-arm
 
 # ---- 32-bit ARM (armhf), the reference platform, under user-mode emulation. The C++ tests and
 # the extension are cross-built with Debian's armhf toolchain and multiarch libraries; the

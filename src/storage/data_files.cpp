@@ -155,6 +155,7 @@ Result<DataFiles> DataFiles::open(FileSystem& fs, const std::string& dir) {
   TARNIX_ASSIGN_OR_RETURN(
       f.meta_offsets, SlotFile::open(fs, join_path(dir, kMetaOffsetsFile), kInitialOffsetsBytes));
   TARNIX_ASSIGN_OR_RETURN(f.metadata, BlobFile::open(fs, join_path(dir, kMetadataFile)));
+  TARNIX_RETURN_IF_ERROR(f.check_blobs_mappable());
   return f;
 }
 
@@ -168,7 +169,15 @@ Result<DataFiles> DataFiles::open_existing(FileSystem& fs, const std::string& di
   TARNIX_ASSIGN_OR_RETURN(f.meta_offsets,
                           SlotFile::open(fs, join_path(dir, kMetaOffsetsFile), 0, false));
   TARNIX_ASSIGN_OR_RETURN(f.metadata, BlobFile::open(fs, join_path(dir, kMetadataFile), false));
+  TARNIX_RETURN_IF_ERROR(f.check_blobs_mappable());
   return f;
+}
+
+Status DataFiles::check_blobs_mappable() const {
+  // The id and metadata files are mapped whole when first read. A store too large for this
+  // process's address space is refused as it opens, rather than reading as if its records
+  // were missing.
+  return Mapping::check_room(ids.end() + metadata.end());
 }
 
 Status DataFiles::sync_all() {

@@ -15,9 +15,13 @@ std::atomic<uint64_t> g_mapped_bytes{0};
 
 constexpr uint64_t kWordLimit = SIZE_MAX < UINT64_MAX ? kMaxMappedBytes32 : UINT64_MAX;
 
-std::string gib_text(uint64_t bytes) {
-  uint64_t tenths = (bytes * 10 + (uint64_t{1} << 29)) >> 30;
-  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " GiB";
+// "2.0 GiB", "12.5 MiB": to a tenth, rounded to nearest.
+std::string size_text(uint64_t bytes) {
+  int shift = bytes >= (uint64_t{1} << 30) ? 30 : 20;
+  uint64_t unit = uint64_t{1} << shift;
+  uint64_t tenths = bytes / unit * 10 + ((bytes % unit) * 10 + unit / 2) / unit;
+  return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) +
+         (shift == 30 ? " GiB" : " MiB");
 }
 
 Status no_room(uint64_t more) {
@@ -27,8 +31,8 @@ Status no_room(uint64_t more) {
                          : "the TARNIX_MAX_MAPPED_BYTES limit";
   return Status::io_error(ENOMEM, "mapping " + std::to_string(more) +
                                       " more bytes would take the mapped store files past " +
-                                      gib_text(limit) + ", " + what + " (" +
-                                      gib_text(Mapping::mapped_bytes()) + " mapped now)");
+                                      size_text(limit) + ", " + what + " (" +
+                                      size_text(Mapping::mapped_bytes()) + " mapped now)");
 }
 
 // Takes `more` bytes from the budget, or fails leaving it as it was.

@@ -396,4 +396,29 @@ def test_growth_past_the_mappable_limit_is_an_os_error_and_loses_nothing(tmp_pat
     db.add("i10", [0.5] * 8, "{}")
     del db
     collect()
+    # A store larger than the process can map is refused as it opens, not read as empty.
+    monkeypatch.setenv("TARNIX_MAX_MAPPED_BYTES", "4096")
+    with pytest.raises(OSError) as info:
+        open_store(path)
+    assert info.value.errno == errno.ENOMEM
+    monkeypatch.delenv("TARNIX_MAX_MAPPED_BYTES")
     assert open_store(path).count() == 11
+
+
+def test_buffers_at_any_alignment_give_the_vectors_lists_give(tmp_path):
+    # memoryviews cast from an odd offset of bytes are not aligned for their items; a
+    # floating-point load from such an address faults on 32-bit ARM.
+    import array
+
+    values = [0.25, -0.5, 0.75, 1.0]
+    db = open_store(tmp_path / "s")
+    db.add("list", values, "{}")
+    for fmt in ("f", "d"):
+        packed = array.array(fmt, values).tobytes()
+        for shift in range(4):
+            raw = bytearray(shift) + bytearray(packed)
+            view = memoryview(raw)[shift:].cast(fmt)
+            db.add("%s%d" % (fmt, shift), view, "{}")
+            hits = db.search(view, 9)
+            assert {h[1] for h in hits} == {0.0}, hits
+    assert db.count() == 9
