@@ -164,8 +164,8 @@ test-arm-core: build-arm
 	cd $(ARM_BUILD) && nice -n 19 timeout 40m $(ARM_QEMU) ./tarnix_core_tests --gtest_brief=1
 
 test-arm-python: build-arm
-	PYTHONPATH=$(ARM_BUILD):$(ARM_SITE) TARNIX_TEST_INTERPRETER="$(ARM_PYPY)" nice -n 19 \
-	  timeout 60m $(ARM_PYPY) \
+	PYTHONUNBUFFERED=1 PYTHONPATH=$(ARM_BUILD):$(ARM_SITE) TARNIX_TEST_INTERPRETER="$(ARM_PYPY)" \
+	  nice -n 19 timeout 90m $(ARM_PYPY) \
 	  -m pytest -q -p no:cacheprovider tests/python
 
 test-arm: test-arm-core test-arm-python
