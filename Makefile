@@ -23,6 +23,7 @@ PYPY_PACKAGES := pytest hypothesis click rich
 
 .PHONY: deps demo test build-cpython build-pypy test-core test-cpython test-pypy clean \
 	build-fuzz test-fuzz fuzz stress stress-harness \
+	arm-deps build-arm test-arm test-arm-core test-arm-python \
 	bench bench-large bench-quick bench-data bench-deps bench-build bench-base bench-speed \
 	bench-speed-base
 
@@ -102,7 +103,7 @@ test: test-core test-cpython test-pypy test-fuzz
 
 # The long versions: the gate under ten times the load, the fault and process suites with
 # longer runs, 2,300 kill -9 rounds, long fuzzing, and a 30-minute soak of one writer and
-# three readers.
+# three readers. Then both suites on 32-bit ARM under emulation.
 stress-harness: build-cpython build-pypy build-fuzz
 	TARNIX_GATE_STRESS_ENTRIES=1000000 timeout 20m ./build/cpython/tarnix_core_tests \
 	  --gtest_filter='ProcessGateFork.*:Store/FaultMatrix.*'
@@ -117,7 +118,72 @@ stress-harness: build-cpython build-pypy build-fuzz
 	PYTHONPATH=build/cpython TARNIX_PROCESS_SECONDS=1800 timeout 45m $(PYTHON) -m pytest -q \
 	  tests/python/test_processes.py -k one_writer
 
-stress: stress-harness
+stress: stress-harness test-arm
+
+# ---- 32-bit ARM (armhf), the reference platform, under user-mode emulation. The C++ tests and
+# the extension are cross-built with Debian's armhf toolchain and multiarch libraries; the
+# Python suite runs on Debian's armhf PyPy, unpacked (not installed: no armhf code runs while
+# it is made, so no binfmt support is needed) into build/arm/root, with pytest and hypothesis
+# beside it. Everything runs through qemu-arm-static with the root as its library prefix.
+ARM_DIR := $(CURDIR)/build/arm
+ARM_ROOT := $(ARM_DIR)/root
+ARM_SITE := $(ARM_DIR)/site
+ARM_BUILD := $(CURDIR)/build/armhf
+ARM_DEB_PACKAGES := crossbuild-essential-armhf qemu-user-static mmdebstrap libroaring-dev:armhf \
+	libgtest-dev:armhf
+ARM_ROOT_PACKAGES := pypy3,pypy3-lib,pypy3-dev,libroaring0,libstdc++6
+# The newest pytest and hypothesis that still run on PyPy's Python 3.9.
+ARM_PY_PACKAGES := "pytest<8.4" "hypothesis<6.130" "iniconfig<2.1" "packaging<25" "pluggy<1.6" \
+	"attrs<25" exceptiongroup tomli "typing_extensions<4.14"
+ARM_QEMU := qemu-arm-static -L $(ARM_ROOT)
+ARM_PYPY := $(ARM_QEMU) $(ARM_ROOT)/usr/bin/pypy3
+
+arm-deps: deps
+	@dpkg --print-foreign-architectures | grep -qx armhf || $(SUDO) dpkg --add-architecture armhf
+	@missing=""; for p in $(ARM_DEB_PACKAGES); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing Debian packages:$$missing"; \
+	  $(SUDO) apt-get update -qq && \
+	  DEBIAN_FRONTEND=noninteractive $(SUDO) apt-get install -y -qq --no-install-recommends \
+	    $$missing >/dev/null; \
+	fi
+	@if [ ! -x $(ARM_ROOT)/usr/bin/pypy3 ]; then \
+	  echo "Unpacking an armhf root with PyPy into $(ARM_ROOT)"; \
+	  rm -rf $(ARM_ROOT).new && mkdir -p $(ARM_DIR) && \
+	  nice -n 19 $(SUDO) mmdebstrap --quiet --variant=extract --mode=root --arch=armhf \
+	    --include=$(ARM_ROOT_PACKAGES) bookworm $(ARM_ROOT).new && \
+	  rm -rf $(ARM_ROOT).new/tmp $(ARM_ROOT).new/dev && mv $(ARM_ROOT).new $(ARM_ROOT); \
+	fi
+	@[ -f $(ARM_SITE)/.complete ] || { rm -rf $(ARM_SITE) && \
+	  $(PYTHON) -m pip install -q --target $(ARM_SITE) --python-version 3.9 --implementation pp \
+	    --abi none --platform any --only-binary=:all: $(ARM_PY_PACKAGES) 2>&1 | \
+	    grep -v "WARNING\|requires\|resolver" || true; \
+	  PYTHONPATH=$(ARM_SITE) $(ARM_PYPY) -c "import pytest, hypothesis" && touch $(ARM_SITE)/.complete; }
+	@# The emulated interpreter as one command, for CMake to ask about its headers and suffix.
+	@printf '#!/bin/sh\nexec $(ARM_PYPY) "$$@"\n' > $(ARM_DIR)/pypy3 && chmod +x $(ARM_DIR)/pypy3
+
+build-arm: arm-deps
+	@suffix=$$($(ARM_PYPY) -c "import sysconfig; print(sysconfig.get_config_var('EXT_SUFFIX'))") && \
+	include=$$($(ARM_PYPY) -c "import sysconfig; print(sysconfig.get_paths()['include'])") && \
+	cmake -S . -B $(ARM_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/armhf-toolchain.cmake \
+	  -DTARNIX_BUILD_MODULE=ON -DPython_EXECUTABLE=$(ARM_DIR)/pypy3 \
+	  -DPython_INCLUDE_DIR="$$include" -DTARNIX_MODULE_SUFFIX="$$suffix" >/dev/null
+	nice -n 19 timeout 40m cmake --build $(ARM_BUILD) -j 2
+
+# The C++ suite under emulation. Every test runs; those that time work or race processes take
+# longer there but keep their meaning.
+test-arm-core: build-arm
+	cd $(ARM_BUILD) && nice -n 19 timeout 40m $(ARM_QEMU) ./tarnix_core_tests --gtest_brief=1
+
+test-arm-python: build-arm
+	PYTHONUNBUFFERED=1 PYTHONPATH=$(ARM_BUILD):$(ARM_SITE) TARNIX_TEST_INTERPRETER="$(ARM_PYPY)" \
+	  nice -n 19 timeout 90m $(ARM_PYPY) \
+	  -m pytest -q -p no:cacheprovider tests/python
+
+test-arm: test-arm-core test-arm-python
 
 # ---- Benchmarks (bench/): Tarnix and its peers side by side, written to bench/RESULTS.md.
 # The peers live in their own venv so the test interpreters stay small. torch is pinned to

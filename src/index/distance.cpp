@@ -6,6 +6,9 @@
 #include <immintrin.h>
 #elif defined(__aarch64__)
 #include <arm_neon.h>
+#elif defined(__arm__) && (defined(__ARM_NEON) || !defined(__clang__))
+#include <arm_neon.h>
+#include <sys/auxv.h>
 #endif
 
 namespace tarnix {
@@ -583,6 +586,36 @@ DistanceRunBoundedFn best_distance_run_bounded_fn() {
 }
 std::vector<DistanceRunBoundedFn> available_distance_run_bounded_fns() {
   return {run_ignoring_bound<distance_run_scalar>, run_ignoring_bound<distance_run_neon>};
+}
+
+#elif defined(__arm__) && (defined(__ARM_NEON) || !defined(__clang__))
+
+// 32-bit NEON has no across-vector add, so the four lanes are folded by pairwise adds at the
+// end. Debian's armhf baseline does not promise NEON, so the kernel is compiled for it
+// separately and used only when the CPU reports it.
+__attribute__((target("fpu=neon"))) static uint32_t distance_neon(const uint8_t* a,
+                                                                  const uint8_t* b, size_t n) {
+  uint32x4_t acc = vdupq_n_u32(0);
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) {
+    uint8x16_t d = vabdq_u8(vld1q_u8(a + i), vld1q_u8(b + i));
+    uint16x8_t lo = vmull_u8(vget_low_u8(d), vget_low_u8(d));
+    uint16x8_t hi = vmull_u8(vget_high_u8(d), vget_high_u8(d));
+    acc = vpadalq_u16(acc, lo);
+    acc = vpadalq_u16(acc, hi);
+  }
+  uint32x2_t pair = vadd_u32(vget_low_u32(acc), vget_high_u32(acc));
+  uint32_t sum = vget_lane_u32(vpadd_u32(pair, pair), 0);
+  return i == n ? sum : sum + distance_scalar(a + i, b + i, n - i);
+}
+
+DistanceFn best_distance_fn() {
+#if defined(__ARM_NEON)
+  return distance_neon;
+#else
+  constexpr unsigned long kHwcapNeon = 1UL << 12;  // HWCAP_NEON in the kernel's ARM ABI
+  return (getauxval(AT_HWCAP) & kHwcapNeon) ? distance_neon : distance_scalar;
+#endif
 }
 
 #else

@@ -1,6 +1,7 @@
 #include "module/convert.h"
 
 #include <algorithm>
+#include <cstring>
 #include <string_view>
 
 namespace tarnix::py {
@@ -83,12 +84,18 @@ class FloatBuffer {
   // Appends `n` values starting at element `start`.
   void copy(Py_ssize_t start, Py_ssize_t n, std::vector<float>* out) const {
     out->resize(static_cast<size_t>(n));
+    // A buffer need not be aligned for its items (a memoryview cast from an odd offset of
+    // bytes, say), and a floating-point load from an unaligned address faults on 32-bit ARM:
+    // the values are copied as bytes.
+    const char* bytes = static_cast<const char*>(view_.buf);
     if (kind_ == Kind::kFloat32) {
-      const float* p = static_cast<const float*>(view_.buf) + start;
-      std::copy(p, p + n, out->begin());
+      std::memcpy(out->data(), bytes + start * 4, static_cast<size_t>(n) * 4);
     } else {
-      const double* p = static_cast<const double*>(view_.buf) + start;
-      for (Py_ssize_t i = 0; i < n; ++i) (*out)[i] = static_cast<float>(p[i]);
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        double d;
+        std::memcpy(&d, bytes + (start + i) * 8, 8);
+        (*out)[static_cast<size_t>(i)] = static_cast<float>(d);
+      }
     }
   }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 
 #include "util/json.h"
 
@@ -173,6 +174,10 @@ uint64_t Decoder::size_value() {
 
 uint64_t Decoder::length() {
   uint64_t n = size_value();
+  // A 32-bit process could not hold such a record even where the file is that long.
+  if constexpr (SIZE_MAX < UINT64_MAX) {
+    if (ok() && n > SIZE_MAX) fail("length " + std::to_string(n) + " exceeds the machine word");
+  }
   if (ok() && n > left()) {
     fail("length " + std::to_string(n) + " exceeds the " + std::to_string(left()) +
          " bytes that remain");
@@ -182,6 +187,9 @@ uint64_t Decoder::length() {
 
 uint64_t Decoder::count(size_t min_element_bytes) {
   uint64_t n = size_value();
+  if constexpr (SIZE_MAX < UINT64_MAX) {
+    if (ok() && n > SIZE_MAX) fail("count " + std::to_string(n) + " exceeds the machine word");
+  }
   if (ok() && min_element_bytes > 0 && n > left() / min_element_bytes) {
     fail("count " + std::to_string(n) + " exceeds the bytes that remain");
   }

@@ -16,6 +16,7 @@ Result<SlotFile> SlotFile::open(FileSystem& fs, const std::string& path, uint64_
   uint64_t length;
   TARNIX_ASSIGN_OR_RETURN(length, f.file_.size());
   if (length < min_length) {
+    TARNIX_RETURN_IF_ERROR(Mapping::check_room(min_length));
     TARNIX_RETURN_IF_ERROR(f.file_.truncate(min_length));
     length = min_length;
   }
@@ -26,6 +27,9 @@ Result<SlotFile> SlotFile::open(FileSystem& fs, const std::string& path, uint64_
 Status SlotFile::set_length(uint64_t new_length) {
   if (new_length == map_.size()) return Status();
   if (new_length > map_.size()) {
+    // Refused before the file grows, so a store that reached the limit keeps its files as
+    // they were.
+    TARNIX_RETURN_IF_ERROR(Mapping::check_room(new_length - map_.size()));
     TARNIX_RETURN_IF_ERROR(file_.truncate(new_length));
     return map_.resize(file_.fd(), new_length, true, true);
   }
@@ -89,6 +93,13 @@ Result<uint64_t> BlobFile::append(std::string_view bytes) {
   std::lock_guard<std::mutex> writer_lock(writer_mu_);
   uint64_t offset = end_;
   uint32_t len = static_cast<uint32_t>(bytes.size());
+  {
+    // A record the file could not then be mapped with would read as missing: refuse it.
+    std::lock_guard<std::mutex> map_lock(map_mu_);
+    uint64_t mapped = read_map_ ? read_map_->size() : 0;
+    uint64_t new_end = offset + 4 + bytes.size();
+    if (new_end > mapped) TARNIX_RETURN_IF_ERROR(Mapping::check_room(new_end - mapped));
+  }
   // Written at the logical end, so the bytes of an earlier failed append are overwritten.
   std::string record(4 + bytes.size(), '\0');
   std::memcpy(record.data(), &len, 4);
@@ -107,6 +118,8 @@ Status BlobFile::ensure_read_map() const {
   uint64_t size;
   TARNIX_ASSIGN_OR_RETURN(size, file_.size());
   if (size == 0 || (read_map_ && read_map_->size() >= size)) return Status();
+  // The old mapping goes first: both at once would count twice against the address space.
+  read_map_.reset();
   TARNIX_ASSIGN_OR_RETURN(read_map_, Mapping::map(file_.fs(), file_.fd(), size, false, true));
   return Status();
 }
@@ -147,6 +160,7 @@ Result<DataFiles> DataFiles::open(FileSystem& fs, const std::string& dir) {
   TARNIX_ASSIGN_OR_RETURN(
       f.meta_offsets, SlotFile::open(fs, join_path(dir, kMetaOffsetsFile), kInitialOffsetsBytes));
   TARNIX_ASSIGN_OR_RETURN(f.metadata, BlobFile::open(fs, join_path(dir, kMetadataFile)));
+  TARNIX_RETURN_IF_ERROR(f.check_blobs_mappable());
   return f;
 }
 
@@ -160,7 +174,15 @@ Result<DataFiles> DataFiles::open_existing(FileSystem& fs, const std::string& di
   TARNIX_ASSIGN_OR_RETURN(f.meta_offsets,
                           SlotFile::open(fs, join_path(dir, kMetaOffsetsFile), 0, false));
   TARNIX_ASSIGN_OR_RETURN(f.metadata, BlobFile::open(fs, join_path(dir, kMetadataFile), false));
+  TARNIX_RETURN_IF_ERROR(f.check_blobs_mappable());
   return f;
+}
+
+Status DataFiles::check_blobs_mappable() const {
+  // The id and metadata files are mapped whole when first read. A store too large for this
+  // process's address space is refused as it opens, rather than reading as if its records
+  // were missing.
+  return Mapping::check_room(ids.end() + metadata.end());
 }
 
 Status DataFiles::sync_all() {

@@ -142,6 +142,8 @@ struct DataFiles {
   // Writes every slot file's dirty pages back and syncs all six files' data, so that a
   // snapshot written next never points at records the disk does not have.
   Status sync_all();
+  // Fails when the id and metadata files could not both be mapped beside the slot files.
+  Status check_blobs_mappable() const;
 };
 
 }  // namespace tarnix

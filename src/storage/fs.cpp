@@ -11,6 +11,10 @@
 #include <thread>
 
 namespace tarnix {
+
+// Offsets into the id and metadata files are 64-bit; a 32-bit off_t would cut them.
+static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
+
 namespace {
 
 class SystemClock final : public Clock {

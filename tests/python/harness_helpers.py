@@ -9,6 +9,7 @@ import json
 import math
 import os
 import platform
+import shlex
 import struct
 import subprocess
 import sys
@@ -16,6 +17,13 @@ import sys
 import tarnix
 
 IS_PYPY = platform.python_implementation() == "PyPy"
+
+# How to start a child interpreter. Under user-mode emulation the interpreter is a foreign
+# binary that the kernel cannot start by itself; TARNIX_TEST_INTERPRETER names the emulator
+# command that runs it.
+INTERPRETER = shlex.split(os.environ.get("TARNIX_TEST_INTERPRETER", "")) or [sys.executable]
+# Set where the suite runs under emulation, which makes every process tens of times slower.
+EMULATED = bool(os.environ.get("TARNIX_TEST_INTERPRETER"))
 
 ENOSPC_TEXT = "No space left on device (os error 28)"
 EIO_TEXT = "Input/output error (os error 5)"
@@ -91,7 +99,7 @@ def child_env(**extra):
 def spawn(script, *args, stdin=False, **env):
     """Starts `python -c script args...`; output is captured, input piped when asked."""
     return subprocess.Popen(
-        [sys.executable, "-c", script] + [str(a) for a in args],
+        INTERPRETER + ["-c", script] + [str(a) for a in args],
         env=child_env(**env), stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
         stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
 

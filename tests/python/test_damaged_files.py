@@ -24,6 +24,7 @@ import sys
 import pytest
 
 import tarnix
+from harness_helpers import INTERPRETER
 from store_model import StoreModel, check_search, codes, distance, verify
 
 PYPY = platform.python_implementation() == "PyPy"
@@ -237,7 +238,7 @@ def test_log_record_with_a_huge_length_fails_without_allocating(tmp_path, logged
         with open(wal_path(d), "wb") as f:
             f.write(log + record)
         dirs.append(str(d))
-    out = subprocess.run([sys.executable, "-c", CAPPED_OPEN] + dirs, stdout=subprocess.PIPE,
+    out = subprocess.run(INTERPRETER + ["-c", CAPPED_OPEN] + dirs, stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE, universal_newlines=True)
     assert out.returncode == 0, out.stderr
     assert WARNING not in out.stderr, out.stderr

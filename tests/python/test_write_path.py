@@ -368,3 +368,58 @@ def test_two_stores_of_one_directory_write_in_turn_and_follow_each_other(store_p
     collect()
     third = open_store(store_path)
     assert [h[0] for h in third.search([0.1], 5)] == ["b", "c", "e"]
+
+
+def test_growth_past_the_mappable_limit_is_an_os_error_and_loses_nothing(tmp_path, monkeypatch):
+    # A 32-bit process stops at 2 GiB of mapped store files; the same refusal, at a lower
+    # limit, on any machine. The grown slot files would need megabytes: refused before any
+    # file grows, with the store as it was and writable again once there is room.
+    import errno
+
+    collect()  # stores earlier tests dropped would count against the lowered limit
+    path = tmp_path / "s"
+    db = open_store(path)
+    for n in range(10):
+        db.add("i%d" % n, [0.1 * n] * 8, json.dumps({"n": n}))
+    db.persist()  # trims the slot files to the slots in use
+    sizes = {name: file_size(path, name) for name in ("vectors.bin", "graph.bin")}
+    monkeypatch.setenv("TARNIX_MAX_MAPPED_BYTES", str(1 << 20))
+    for call in (lambda: db.add("i10", [0.5] * 8, "{}"),
+                 lambda: db.add_batch(["b0", "b1"], [[0.2] * 8, [0.3] * 8], ["{}", "{}"])):
+        with pytest.raises(OSError) as info:
+            call()
+        assert info.value.errno == errno.ENOMEM
+        assert "TARNIX_MAX_MAPPED_BYTES" in str(info.value)
+    assert db.count() == 10
+    assert {name: file_size(path, name) for name in sizes} == sizes
+    assert [r[0] for r in db.search([0.9] * 8, 1)] == ["i9"]
+    monkeypatch.delenv("TARNIX_MAX_MAPPED_BYTES")
+    db.add("i10", [0.5] * 8, "{}")
+    del db
+    collect()
+    # A store larger than the process can map is refused as it opens, not read as empty.
+    monkeypatch.setenv("TARNIX_MAX_MAPPED_BYTES", "4096")
+    with pytest.raises(OSError) as info:
+        open_store(path)
+    assert info.value.errno == errno.ENOMEM
+    monkeypatch.delenv("TARNIX_MAX_MAPPED_BYTES")
+    assert open_store(path).count() == 11
+
+
+def test_buffers_at_any_alignment_give_the_vectors_lists_give(tmp_path):
+    # memoryviews cast from an odd offset of bytes are not aligned for their items; a
+    # floating-point load from such an address faults on 32-bit ARM.
+    import array
+
+    values = [0.25, -0.5, 0.75, 1.0]
+    db = open_store(tmp_path / "s")
+    db.add("list", values, "{}")
+    for fmt in ("f", "d"):
+        packed = array.array(fmt, values).tobytes()
+        for shift in range(4):
+            raw = bytearray(shift) + bytearray(packed)
+            view = memoryview(raw)[shift:].cast(fmt)
+            db.add("%s%d" % (fmt, shift), view, "{}")
+            hits = db.search(view, 9)
+            assert {h[1] for h in hits} == {0.0}, hits
+    assert db.count() == 9
