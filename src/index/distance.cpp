@@ -623,6 +623,12 @@ DistanceFn best_distance_fn() {
 DistanceFn best_distance_fn() {
   return distance_scalar;
 }
+
+#endif
+
+#if !defined(__x86_64__) && !defined(__aarch64__)
+
+// No multi-code kernels here: runs and gathers take the best single kernel code by code.
 DistanceRunFn best_distance_run_fn() {
   return distance_run_each;
 }
