@@ -29,6 +29,38 @@ Result<std::string> durable_stamp(FileSystem& fs, const std::string& dir) {
   return stamp;
 }
 
+// The directories of `path` that do not exist yet, deepest first.
+Result<std::vector<std::string>> missing_dirs(FileSystem& fs, const std::string& path) {
+  std::vector<std::string> missing;
+  for (std::string dir = path; !dir.empty();) {
+    bool present;
+    TARNIX_ASSIGN_OR_RETURN(present, fs.exists(dir));
+    if (present) break;
+    missing.push_back(dir);
+    std::string parent = parent_path(dir);
+    if (parent == dir) break;
+    dir = std::move(parent);
+  }
+  return missing;
+}
+
+// A new directory entry survives a power loss only once the directory holding it is synced.
+Status sync_entry_of(FileSystem& fs, const std::string& path) {
+  std::string parent = parent_path(path);
+  return fs.sync_dir(parent.empty() ? "." : parent);
+}
+
+// Whether the open is about to create one of the files that hold the store's content.
+Result<bool> creates_store_files(FileSystem& fs, const std::string& dir) {
+  for (const char* name : {kVectorsFile, kGraphFile, kIdOffsetsFile, kIdsFile, kMetaOffsetsFile,
+                           kMetadataFile, kWalFile}) {
+    bool present;
+    TARNIX_ASSIGN_OR_RETURN(present, fs.exists(join_path(dir, name)));
+    if (!present) return true;
+  }
+  return false;
+}
+
 struct Recovered {
   std::unique_ptr<CoreIndex> index;
   ReplayOutcome replay;
@@ -94,7 +126,11 @@ Result<std::unique_ptr<Store>> Store::open(std::string path, StoreOptions option
   }
   std::unique_ptr<Store> store(new Store(path, options));
   FileSystem& fs = *store->fs_;
+  std::vector<std::string> made;
+  TARNIX_ASSIGN_OR_RETURN(made, missing_dirs(fs, path));
   TARNIX_RETURN_IF_ERROR(fs.create_dirs(path));
+  // Otherwise a power loss could take the new directory, and every synced write in it, away.
+  for (const std::string& dir : made) TARNIX_RETURN_IF_ERROR(sync_entry_of(fs, dir));
 
   Result<std::shared_ptr<ProcessGate>> gate = ProcessGate::open(fs, path);
   if (!gate.ok()) return gate.status().as_plain_os_error();
@@ -108,6 +144,8 @@ Result<std::unique_ptr<Store>> Store::open(std::string path, StoreOptions option
     // have written there since the log began, in slots this replay would assign otherwise,
     // so unless nobody else is here (or there is nothing to replay) the replay's changes
     // stay private to this process, which then rebuilds its index before it writes.
+    Result<bool> creating = creates_store_files(fs, path);
+    if (!creating.ok()) return creating.status().as_plain_os_error();
     Result<Recovered> recovered = recover_index(path, options, g.alone());
     if (!recovered.ok()) return recovered.status().as_os_error();
     const ReplayOutcome& replay = recovered->replay;
@@ -116,6 +154,11 @@ Result<std::unique_ptr<Store>> Store::open(std::string path, StoreOptions option
     Result<WalWriter> wal = WalWriter::open(fs, join_path(path, kWalFile));
     if (!wal.ok()) return wal.take_status();
     store->wal_ = std::make_unique<WalWriter>(std::move(wal).value());
+    // The log's name must be durable before a synced record in it can count as durable.
+    if (*creating) {
+      Status synced = fs.sync_dir(path);
+      if (!synced.ok()) return synced.as_plain_os_error();
+    }
     // A torn tail would hide every later record from replay, so it goes before anything
     // is appended: now when nobody else has the directory open, or else when this store
     // becomes the one writer (until then another process might be appending right there).
