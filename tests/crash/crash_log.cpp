@@ -237,7 +237,14 @@ CrashImage CrashLog::apply(size_t point, const std::vector<bool>& keep,
         names.erase(op.name);
         break;
       case OpKind::kWrite:
-        if (torn_op && *torn_op == i) {
+        if (op.mapped) {
+          // A mapping never reaches past the file, but the length it was made for may not
+          // have survived: a page written back beyond the durable length is not seen.
+          FileData& data = inodes[op.inode];
+          if (op.offset < data.size) {
+            data.write(op.offset, std::string_view(op.bytes).substr(0, data.size - op.offset));
+          }
+        } else if (torn_op && *torn_op == i) {
           uint64_t n =
               torn_end > op.offset ? std::min<uint64_t>(torn_end - op.offset, op.bytes.size()) : 0;
           if (n > 0) inodes[op.inode].write(op.offset, std::string_view(op.bytes).substr(0, n));

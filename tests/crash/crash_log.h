@@ -10,7 +10,8 @@
 //   after it was made. Of the rest, any subset of data operations may have reached the disk
 //   (the page cache writes back dirty pages, mapped or not, in any order), the names as a
 //   prefix in order (directory changes go through the file system's journal in order), and
-//   the last write may be torn at a 512-byte sector boundary.
+//   the last write may be torn at a 512-byte sector boundary. A page written back through a
+//   mapping never lengthens a file: past a length that did not survive, it is not seen.
 #pragma once
 
 #include <cstdint>
