@@ -18,6 +18,8 @@ Result<SlotFile> SlotFile::open(FileSystem& fs, const std::string& path, uint64_
   TARNIX_ASSIGN_OR_RETURN(length, f.file_.size());
   if (length < min_length) {
     TARNIX_RETURN_IF_ERROR(f.file_.truncate(min_length));
+    // Durable before rows can name the new slots (see set_length).
+    if (shared) TARNIX_RETURN_IF_ERROR(f.file_.datasync());
     length = min_length;
   }
   TARNIX_ASSIGN_OR_RETURN(f.map_, Mapping::map(fs, f.file_.fd(), length, true, shared));
@@ -28,6 +30,9 @@ Status SlotFile::set_length(uint64_t new_length) {
   if (new_length == map_.size()) return Status();
   if (new_length > map_.size()) {
     TARNIX_RETURN_IF_ERROR(file_.truncate(new_length));
+    // Rows written next may name the new slots, and the kernel may write those pages back
+    // at any time: were the new length lost in a power loss, they would point past the end.
+    if (shared_) TARNIX_RETURN_IF_ERROR(file_.datasync());
     return map_.resize(file_.fd(), new_length, true, shared_);
   }
   TARNIX_RETURN_IF_ERROR(map_.resize(file_.fd(), new_length, true, shared_));

@@ -62,5 +62,16 @@ TEST_F(CrashRegression, NewStoreSurvivesPowerLoss) {
   })));
 }
 
+// Growing the slot files was not durable before rows named the new slots: a power loss that
+// kept a neighbour's row but not the new length left a row pointing past the capacity.
+TEST_F(CrashRegression, RowsNameSlotsOfAGrowth) {
+  EXPECT_TRUE(none(explore(250, [](ScriptRunner& run) {
+    for (const char* id : {"k0", "k1", "k2"}) run.add(id, "a");
+    run.persist();  // trims the files to three slots
+    run.begin_body();
+    for (const char* id : {"k3", "k4", "k5"}) run.add(id, "b");
+  })));
+}
+
 }  // namespace
 }  // namespace tarnix::crash
