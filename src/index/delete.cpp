@@ -26,6 +26,7 @@ bool CoreIndex::delete_internal_id_with_options(uint32_t slot, bool drop_expiry)
   if (entry != ext_to_int.end()) ext_to_int.erase(entry);
   valid_ids.remove(slot);
   deleted.add(slot);
+  recently_freed.add(slot);
   if (replay_repair_ && replay_repair_->snapshot_live.contains(slot)) {
     replay_repair_->touched.add(slot);
     replay_repair_->indexed.erase(slot);

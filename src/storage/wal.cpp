@@ -57,6 +57,7 @@ Result<WalWriter> WalWriter::open(FileSystem& fs, const std::string& path) {
   TARNIX_ASSIGN_OR_RETURN(w.file_, File::open(fs, path, O_WRONLY | O_APPEND | O_CREAT));
   TARNIX_ASSIGN_OR_RETURN(w.committed_, w.file_.size());
   w.call_start_ = w.committed_;
+  w.unsynced_ = w.committed_ > 0;
   w.buffer_.reserve(kWalWriteBuffer);
   return w;
 }
@@ -94,12 +95,14 @@ Status WalWriter::commit() {
   buffer_.clear();
   if (!write_error_.ok()) return undo(write_error_);
   committed_ = call_start_ + written_;
+  unsynced_ |= written_ > 0;
   return Status();
 }
 
 Status WalWriter::sync_last_commit() {
   Status s = file_.datasync();
   if (!s.ok()) return undo(s);
+  unsynced_ = false;
   return Status();
 }
 
@@ -119,6 +122,7 @@ Status WalWriter::truncate_and_sync(uint64_t length) {
   TARNIX_RETURN_IF_ERROR(file_.datasync());
   committed_ = call_start_ = length;
   broken_ = Status();
+  unsynced_ = false;
   return Status();
 }
 

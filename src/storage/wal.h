@@ -66,6 +66,9 @@ class WalWriter final : public ByteSink {
   Status truncate_and_sync(uint64_t length);
 
   uint64_t length() const { return committed_; }
+  // Whether the file may hold records that no sync has made durable yet (a log found at
+  // open counts as such: the process that wrote it may not have synced it).
+  bool has_unsynced_records() const { return unsynced_; }
   File& file() { return file_; }
 
  private:
@@ -78,6 +81,7 @@ class WalWriter final : public ByteSink {
   uint64_t written_ = 0;      // bytes of the current call already written
   Status write_error_;
   Status broken_;
+  bool unsynced_ = false;
 };
 
 struct ReplayOutcome {

@@ -61,6 +61,16 @@ Result<bool> creates_store_files(FileSystem& fs, const std::string& dir) {
   return false;
 }
 
+// A log found at open may never have been synced by the process that wrote it, so any
+// deleted slot may owe its deletion to a record that is not durable yet.
+void note_unsynced_frees(CoreIndex& index, const WalWriter& wal) {
+  if (wal.has_unsynced_records()) {
+    index.recently_freed = index.deleted;
+  } else {
+    index.recently_freed.clear();
+  }
+}
+
 struct Recovered {
   std::unique_ptr<CoreIndex> index;
   ReplayOutcome replay;
@@ -174,6 +184,7 @@ Result<std::unique_ptr<Store>> Store::open(std::string path, StoreOptions option
     if (!stamp.ok()) return stamp.status().as_plain_os_error();
     store->opened_stamp_ = std::move(stamp).value();
     store->checkpoint_due_ = recovered->dropped > 0;
+    note_unsynced_frees(*recovered->index, *store->wal_);
     store->core_->index = std::move(recovered->index);
   }
   g.share_presence();
@@ -208,6 +219,7 @@ Status Store::become_writer() {
     if (!recovered.ok()) return recovered.take_status();
     Result<WalWriter> wal = WalWriter::open(*fs_, join_path(path_, kWalFile));
     if (!wal.ok()) return wal.take_status();
+    note_unsynced_frees(*recovered->index, *wal);
     {
       std::unique_lock<std::shared_mutex> core_lock(core_->mu);
       std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);

@@ -46,6 +46,11 @@ Status Store::vacuum() {
     *wal_ = std::move(wal).value();
   }
   if (!result.ok()) return result.as_os_error();
+  {
+    // The slots were renumbered and the log is empty: nothing freed is owed to it.
+    std::unique_lock<std::shared_mutex> core_lock(core_->mu);
+    core_->index->recently_freed.clear();
+  }
   if (pca_enabled_) enqueue_snapshot_sync();
   return Status();
 }

@@ -73,5 +73,21 @@ TEST_F(CrashRegression, RowsNameSlotsOfAGrowth) {
   })));
 }
 
+// A reused slot was overwritten through the mapping before the log record that freed it was
+// durable: a power loss that kept those pages but not the log's tail brought the deleted
+// (or replaced) item back from the snapshot, over the new item's vector and records.
+TEST_F(CrashRegression, SlotReusedBeforeItsDeletionIsDurable) {
+  EXPECT_TRUE(none(explore(250, [](ScriptRunner& run) {
+    for (const char* id : {"k0", "k1", "k2", "k3"}) run.add(id, "a");
+    run.persist();
+    run.begin_body();
+    run.remove("k0");
+    run.add("n0", "b");  // takes slot 0
+    run.add("k2", "c");  // replaces k2 in its own slot
+    run.delete_by_tag("a");
+    run.add("n1", "b");
+  })));
+}
+
 }  // namespace
 }  // namespace tarnix::crash
