@@ -106,6 +106,12 @@ Status WalWriter::sync_last_commit() {
   return Status();
 }
 
+Status WalWriter::sync() {
+  TARNIX_RETURN_IF_ERROR(file_.datasync());
+  unsynced_ = false;
+  return Status();
+}
+
 Status WalWriter::undo(Status cause) {
   // A partial write may have reached the file; cut it away so the next record starts on a
   // record boundary.

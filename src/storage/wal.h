@@ -62,6 +62,8 @@ class WalWriter final : public ByteSink {
   Status commit();
   // Syncs the file's data; on failure undoes the last committed call.
   Status sync_last_commit();
+  // Syncs the file's data, undoing nothing on failure (for callers that did not just append).
+  Status sync();
   // Truncates the log to `length` bytes and syncs it.
   Status truncate_and_sync(uint64_t length);
 
