@@ -135,10 +135,10 @@ std::vector<std::pair<std::string, CrashImage>> Explorer::states_at(const CrashL
   }
   Pending pending = log.pending(point);
   auto choices = power_choices(log, pending, opt_.sample ? 1 : opt_.random_choices, rng_);
-  if (opt_.sample && choices.size() > 2) {
-    // The synced state alone, and one other.
-    std::swap(choices[1], choices[1 + rng_() % (choices.size() - 1)]);
-    choices.resize(2);
+  if (opt_.sample && choices.size() > opt_.sample_choices) {
+    // The synced state, and others drawn from the rest.
+    std::shuffle(choices.begin() + 1, choices.end(), rng_);
+    choices.resize(opt_.sample_choices);
   }
   for (auto& [name, choice] : choices) {
     if (choice.torn_end && pending.last_write) {

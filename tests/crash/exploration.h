@@ -29,11 +29,13 @@ struct ExploreOptions {
   bool verbose = false;
   // Full exploration: random power-loss subsets per point on top of the fixed ones.
   size_t random_choices = 4;
-  // Sampling: crash points per recording and mode, states whose recovery is explored, and
-  // crash points per recovering open.
-  size_t sample_points = 14;
-  size_t sample_nested_states = 3;
-  size_t sample_nested_points = 6;
+  // Sampling: crash points per recording and mode, power-loss states per point (the synced
+  // state and others drawn from the full set), states whose recovery is explored, and crash
+  // points per recovering open.
+  size_t sample_points = 24;
+  size_t sample_choices = 3;
+  size_t sample_nested_states = 5;
+  size_t sample_nested_points = 10;
 };
 
 struct Tally {

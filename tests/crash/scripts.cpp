@@ -334,6 +334,8 @@ const std::map<std::string, std::function<void(ScriptRunner&)>>& bodies() {
       {"vacuum_rewrite", [](ScriptRunner& run) { vacuum_script(run, false, false); }},
       {"vacuum_rewrite_rebuild", [](ScriptRunner& run) { vacuum_script(run, false, true); }},
       {"vacuum_in_place", [](ScriptRunner& run) { vacuum_script(run, true, false); }},
+      // The flag belongs to the rewrite; the in-place vacuum must not change with it.
+      {"vacuum_in_place_rebuild", [](ScriptRunner& run) { vacuum_script(run, true, true); }},
       {"vacuum_in_place_no_moves",
        [](ScriptRunner& run) {
          // Only the highest slots are deleted: nothing moves, the files are only cut.
@@ -364,6 +366,7 @@ const std::vector<ScriptInfo>& scripts() {
       {"vacuum_rewrite", true},
       {"vacuum_rewrite_rebuild", true},
       {"vacuum_in_place", true},
+      {"vacuum_in_place_rebuild", true},
       {"vacuum_in_place_no_moves", true},
   };
   return kScripts;
