@@ -53,6 +53,32 @@ class CrashRegression : public ::testing::Test {
   return r;
 }
 
+// The explorer itself: a disk that ignores the log's syncs must cost acknowledged writes in
+// a power loss, and nothing in a process crash.
+TEST_F(CrashRegression, ALogWhoseSyncsTheDiskIgnoresLosesAcknowledgedWrites) {
+  Recording r = record_workload("ignored_syncs", 0, scratch_ + "/live", [](ScriptRunner& run) {
+    run.recorder().ignore_syncs_of("wal.bin");
+    run.add("k0", "a");
+    run.persist();
+    run.begin_body();
+    run.add("k1", "b");
+    run.remove("k0");
+  });
+  ASSERT_EQ(r.failure, "");
+  ExploreOptions options;
+  options.scratch = scratch_ + "/states";
+  Explorer explorer(options);
+  EXPECT_EQ(explorer.explore(r, false).violations, 0u);
+  Tally power = explorer.explore(r, true);
+  EXPECT_GT(power.violations, 0u);
+  bool lost = false;
+  for (const std::string& v : explorer.violation_texts()) {
+    lost |= v.find("item k1 is missing") != std::string::npos ||
+            v.find("item k0 has metadata") != std::string::npos;
+  }
+  EXPECT_TRUE(lost) << "no state lost an acknowledged write";
+}
+
 // A new store's directory and files were created but never synced into their parent
 // directories, so a power loss could take the whole store, synced log and all.
 TEST_F(CrashRegression, NewStoreSurvivesPowerLoss) {

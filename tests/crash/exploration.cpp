@@ -88,10 +88,18 @@ std::vector<std::pair<std::string, PowerChoice>> power_choices(const CrashLog& l
   }
   out.emplace_back("unsynced mapped pages only", mapped);
   out.emplace_back("unsynced descriptor writes only", written);
+  // Where the last write ends when it is torn: on a sector boundary inside it, or, when it
+  // lies within one sector, before it (lost whole).
+  auto tear = [&]() -> uint64_t {
+    const CrashOp& w = log.ops[*p.last_write];
+    uint64_t first = (w.offset / kSectorBytes + 1) * kSectorBytes;
+    uint64_t end = w.offset + w.bytes.size();
+    if (first >= end) return w.offset;
+    return first + (rng() % ((end - first + kSectorBytes - 1) / kSectorBytes)) * kSectorBytes;
+  };
   if (p.last_write) {
     PowerChoice torn = choice(true, nn, true);
-    // Somewhere inside the last write, on a sector boundary.
-    torn.torn_end = 0;
+    torn.torn_end = tear();
     out.emplace_back("everything, the last write torn", torn);
   }
   for (size_t i = 0; i < randoms; ++i) {
@@ -100,7 +108,7 @@ std::vector<std::pair<std::string, PowerChoice>> power_choices(const CrashLog& l
     for (size_t j = 0; j < nd; ++j) c.keep_data[j] = rng() & 1;
     c.names_kept = nn ? rng() % (nn + 1) : 0;
     c.keep_mkdir = rng() & 1;
-    if (p.last_write && (rng() & 1)) c.torn_end = 0;
+    if (p.last_write && (rng() & 1)) c.torn_end = tear();
     out.emplace_back("random subset " + std::to_string(i + 1), c);
   }
   return out;
@@ -141,17 +149,6 @@ std::vector<std::pair<std::string, CrashImage>> Explorer::states_at(const CrashL
     choices.resize(opt_.sample_choices);
   }
   for (auto& [name, choice] : choices) {
-    if (choice.torn_end && pending.last_write) {
-      const CrashOp& w = log.ops[*pending.last_write];
-      uint64_t first = (w.offset / kSectorBytes + 1) * kSectorBytes;
-      uint64_t end = w.offset + w.bytes.size();
-      if (first >= end) {
-        choice.torn_end = w.offset;  // within one sector: the write is lost whole
-      } else {
-        uint64_t sectors = (end - first + kSectorBytes - 1) / kSectorBytes;
-        choice.torn_end = first + (rng_() % sectors) * kSectorBytes;
-      }
-    }
     out.emplace_back(name, log.power_state(point, pending, choice));
   }
   return out;

@@ -200,6 +200,8 @@ Status RecordingFileSystem::sync(int fd, bool data_only) {
   TARNIX_RETURN_IF_ERROR(data_only ? base_->fdatasync(fd) : base_->fsync(fd));
   auto wal = names_.find(kWalFile);
   if (wal != names_.end() && wal->second == *inode) log_->log_syncs.push_back(log_->ops.size());
+  auto ignored = names_.find(ignored_syncs_);
+  if (ignored != names_.end() && ignored->second == *inode) return Status();
   CrashOp op;
   op.kind = OpKind::kSync;
   op.inode = *inode;

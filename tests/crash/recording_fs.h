@@ -38,6 +38,10 @@ class RecordingFileSystem final : public FileSystem {
   // Set when the recorder met something it cannot model (a file it did not see created);
   // the recording is then not to be trusted.
   const std::string& trouble() const { return trouble_; }
+  // For testing the explorer: syncs of the file named `name` are recorded as if the disk
+  // had ignored them (the log still counts them as syncs), so acknowledged writes can be
+  // lost in a power loss.
+  void ignore_syncs_of(std::string name) { ignored_syncs_ = std::move(name); }
 
   Result<int> open(const std::string& path, int flags, mode_t mode) override;
   void close(int fd) override;
@@ -97,6 +101,7 @@ class RecordingFileSystem final : public FileSystem {
   uint32_t next_inode_;
   std::optional<size_t> last_log_change_;
   std::string trouble_;
+  std::string ignored_syncs_;
   // The next capture starts a new group of joined pages.
   bool group_open_ = false;
 };

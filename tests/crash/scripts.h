@@ -103,6 +103,7 @@ class ScriptRunner {
   bool ok() const { return r_.failure.empty(); }
   // Crash points from here on are explored.
   void begin_body();
+  RecordingFileSystem& recorder() { return *fs_; }
 
   void add(const std::string& id, const std::string& tag, std::optional<uint32_t> ttl = {});
   void add_batch(const std::vector<std::string>& ids, const std::string& tag, bool big);
