@@ -40,6 +40,14 @@ class TarnDB:
         This avoids performing a vector search when only metadata filtering is required."""
     def get_all_items_json(self, filter_json: str) -> str:
         """Retrieves all items as a single JSON array string to reduce Python object churn."""
+    def stream_pca_3d(
+        self,
+        batch_size: int = 512,
+        wait_for_latest: bool = False,
+        timeout_ms: int = 0,
+        force_refresh: bool = False,
+        filter_json: Optional[str] = None,
+    ) -> "Pca3DStream": ...
     def aggregate_unique(
         self,
         filter_json: str,
@@ -54,7 +62,10 @@ class TarnDB:
     def prewarm_delete_path(self) -> bool: ...
 
 class Pca3DStream:
-    """Batches of projected points (id, x, y, z, metadata); created only by the store."""
+    """Batches of projected points (id, x, y, z, metadata); created only by the store.
+
+    The points are those the projection worker had published when the stream was made;
+    the metadata is read as each batch is, and is "{}" for items deleted since."""
 
     def __iter__(self) -> Iterator[List[Tuple[str, float, float, float, str]]]: ...
     def __next__(self) -> List[Tuple[str, float, float, float, str]]: ...

@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::ofstream(g_dir + "/vectors.bin", std::ios::binary) << std::string(kVectorBytes, '\x80');
   // The first open creates and sizes the other files once.
   auto index =
-      CoreIndex::open(g_dir, CoreIndex::Options{posix_file_system(), system_clock(), false});
+      CoreIndex::open(g_dir, CoreIndex::Options{posix_file_system(), system_clock()});
   if (!index.ok()) std::abort();
   return 0;
 }
@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!d.ok()) return 0;
 
   auto opened =
-      CoreIndex::open(g_dir, CoreIndex::Options{posix_file_system(), system_clock(), false});
+      CoreIndex::open(g_dir, CoreIndex::Options{posix_file_system(), system_clock()});
   if (!opened.ok()) std::abort();
   CoreIndex& index = **opened;
   apply_snapshot(index, std::move(snapshot));

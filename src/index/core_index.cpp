@@ -8,9 +8,15 @@ CoreIndex::CoreIndex(std::string dir, Options options)
     : dir_(std::move(dir)), fs_(std::move(options.fs)), clock_(std::move(options.clock)) {}
 
 Result<std::unique_ptr<CoreIndex>> CoreIndex::open(const std::string& dir, Options options) {
-  bool shared = options.shared_files;
   std::unique_ptr<CoreIndex> index(new CoreIndex(dir, std::move(options)));
-  TARNIX_ASSIGN_OR_RETURN(index->files, DataFiles::open(*index->fs_, dir, shared));
+  TARNIX_ASSIGN_OR_RETURN(index->files, DataFiles::open(*index->fs_, dir));
+  return index;
+}
+
+Result<std::unique_ptr<CoreIndex>> CoreIndex::open_existing(const std::string& dir,
+                                                            Options options) {
+  std::unique_ptr<CoreIndex> index(new CoreIndex(dir, std::move(options)));
+  TARNIX_ASSIGN_OR_RETURN(index->files, DataFiles::open_existing(*index->fs_, dir));
   return index;
 }
 

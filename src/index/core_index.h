@@ -45,14 +45,15 @@ class CoreIndex {
   struct Options {
     std::shared_ptr<FileSystem> fs = posix_file_system();
     std::shared_ptr<Clock> clock = system_clock();
-    // False when the files may be in use by a process that writes: slot files are then
-    // mapped privately and blob appends stay in memory, so this index never changes them.
-    bool shared_files = true;
   };
 
   // Opens (creating) the data files of `dir` and builds an empty index over them: capacity
   // 200,000, dimension 0, no entry point.
   static Result<std::unique_ptr<CoreIndex>> open(const std::string& dir, Options options);
+  // The same over the files as they are, creating and extending nothing: for a store that
+  // reloads what another store has written.
+  static Result<std::unique_ptr<CoreIndex>> open_existing(const std::string& dir,
+                                                          Options options);
 
   CoreIndex(const CoreIndex&) = delete;
   CoreIndex& operator=(const CoreIndex&) = delete;
@@ -82,6 +83,7 @@ class CoreIndex {
   DataFiles files;
 
   FileSystem& fs() const { return *fs_; }
+  Options options() const { return Options{fs_, clock_}; }
   const Clock& clock() const { return *clock_; }
   const std::string& dir() const { return dir_; }
 
@@ -107,7 +109,9 @@ class CoreIndex {
   // a slot live in the snapshot may have been reused since, so deleting its snapshot item
   // reads the newer item's metadata and misses the snapshot item's string values. Between
   // these two calls such slots are tracked, and their string entries are rebuilt at the end.
-  void begin_replay();
+  // `track_all`: the files may hold later writes in any slot, not only in those live in the
+  // snapshot (a store following another store's log).
+  void begin_replay(bool track_all = false);
   void finish_replay();
   // Reserves disk blocks for the slot's records in all four files.
   Status reserve_slot(uint32_t slot);
@@ -205,9 +209,29 @@ class CoreIndex {
   void delete_in_mem(std::string_view id);
   // Tombstones a live slot; returns false (changing nothing) when it was not live.
   bool delete_internal_id_with_options(uint32_t slot, bool drop_expiry);
+  // The tombstone without the graph: the slot leaves the id map (found by `id_hash_known`
+  // when the caller knows it), the live set, the secondary indexes and (with drop_expiry)
+  // the expiry index, and is offered for reuse. Its row is not touched.
+  bool untrack_slot(uint32_t slot, bool drop_expiry, std::optional<uint64_t> id_hash_known);
   // Empties the slot's row and, when incoming_edges exists, every edge that points at it.
   void detach_node_graph(uint32_t slot);
   void ensure_incoming_edges();
+
+  // ---- Following another store's writes (follow.cpp). ----
+
+  // Applies a logged change that another store made to the shared files: the in-memory state
+  // takes it on, while the slot's rows, records and offsets are already in the files, so
+  // nothing is written and nothing is linked. An insert is found in the slot the writer chose
+  // (the one this index would choose, or else the newest free slot holding exactly the item).
+  // `superseded`: a later record of the same log takes the same id again (the files then
+  // show that record's outcome, not this one's). Returns whether the item is now live.
+  Result<bool> follow_insert(std::string_view id, std::span<const float> vector,
+                             const Json& metadata, std::span<const std::string> skip_index,
+                             std::optional<uint32_t> ttl, bool superseded);
+  void follow_delete(std::string_view id);
+  // Catches the mappings, the append positions and the capacity up with files that another
+  // store has grown.
+  Status refresh_files();
 
   // ---- Expiry (meta/expiry.cpp). ----
 
@@ -249,6 +273,7 @@ class CoreIndex {
   uint32_t take_slot(bool reuse);
 
   struct ReplayRepair {
+    bool track_all = false;
     Bitmap snapshot_live;
     // Snapshot slots deleted during the replay.
     Bitmap touched;

@@ -8,17 +8,27 @@
 namespace tarnix {
 
 void CoreIndex::delete_in_mem(std::string_view id) {
-  auto it = ext_to_int.find(id_hash(id));
-  if (it != ext_to_int.end()) delete_internal_id_with_options(it->second, true);
+  const uint64_t hash = id_hash(id);
+  auto it = ext_to_int.find(hash);
+  if (it == ext_to_int.end()) return;
+  const uint32_t slot = it->second;
+  if (untrack_slot(slot, true, hash)) detach_node_graph(slot);
 }
 
 bool CoreIndex::delete_internal_id_with_options(uint32_t slot, bool drop_expiry) {
+  if (!untrack_slot(slot, drop_expiry, std::nullopt)) return false;
+  detach_node_graph(slot);
+  return true;
+}
+
+bool CoreIndex::untrack_slot(uint32_t slot, bool drop_expiry,
+                             std::optional<uint64_t> id_hash_known) {
   if (!valid_ids.contains(slot)) return false;
   // The id map entry goes by the hash of the stored id; an empty id hashes like any other
-  // text. When the stored id cannot be read back (a damaged record), the entry is found by
-  // its slot instead, so that no entry is left pointing at a dead slot.
-  std::string id = get_external_id(slot);
-  auto entry = ext_to_int.find(id_hash(id));
+  // text. When the stored id cannot be read back (a damaged record, or a slot another store
+  // has reused since), the entry is found by its slot instead, so that no entry is left
+  // pointing at a dead slot.
+  auto entry = ext_to_int.find(id_hash_known ? *id_hash_known : id_hash(get_external_id(slot)));
   if (entry == ext_to_int.end() || entry->second != slot) {
     entry = std::find_if(ext_to_int.begin(), ext_to_int.end(),
                          [slot](const auto& e) { return e.second == slot; });
@@ -27,7 +37,8 @@ bool CoreIndex::delete_internal_id_with_options(uint32_t slot, bool drop_expiry)
   valid_ids.remove(slot);
   deleted.add(slot);
   recently_freed.add(slot);
-  if (replay_repair_ && replay_repair_->snapshot_live.contains(slot)) {
+  if (replay_repair_ &&
+      (replay_repair_->track_all || replay_repair_->snapshot_live.contains(slot))) {
     replay_repair_->touched.add(slot);
     replay_repair_->indexed.erase(slot);
   }
@@ -59,7 +70,6 @@ bool CoreIndex::delete_internal_id_with_options(uint32_t slot, bool drop_expiry)
       it = slots.empty() ? expiration_index.erase(it) : std::next(it);
     }
   }
-  detach_node_graph(slot);
   free_slots.push(slot);
   if (enter_point == slot) enter_point = valid_ids.minimum();
   return true;

@@ -55,9 +55,10 @@ void name_live_slots(CoreIndex& index) {
 
 }  // namespace
 
-void CoreIndex::begin_replay() {
+void CoreIndex::begin_replay(bool track_all) {
   replay_repair_ = std::make_unique<ReplayRepair>();
-  replay_repair_->snapshot_live = valid_ids;
+  replay_repair_->track_all = track_all;
+  if (!track_all) replay_repair_->snapshot_live = valid_ids;
 }
 
 void CoreIndex::finish_replay() {

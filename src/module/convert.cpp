@@ -211,7 +211,7 @@ bool to_bool(PyObject* obj, const char* name, bool* out) {
   return true;
 }
 
-PyObject* new_str(const std::string& text) {
+PyObject* new_str(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 

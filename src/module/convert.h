@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "module/py_ref.h"
@@ -29,6 +30,6 @@ bool to_u64(PyObject* obj, const char* name, uint64_t* out);
 bool to_bool(PyObject* obj, const char* name, bool* out);
 
 // A new str from UTF-8 text (replacing undecodable bytes).
-PyObject* new_str(const std::string& text);
+PyObject* new_str(std::string_view text);
 
 }  // namespace tarnix::py

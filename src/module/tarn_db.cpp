@@ -5,6 +5,7 @@
 
 #include "module/convert.h"
 #include "module/errors.h"
+#include "module/pca_stream.h"
 #include "store/store.h"
 
 namespace tarnix::py {
@@ -269,6 +270,47 @@ PyObject* get_all_items_json(PyObject* self, PyObject* args, PyObject* kwargs) {
       });
 }
 
+// One pause of the wait for the projection: the host's own time.sleep(0.01), which sleeps
+// without the interpreter lock and runs the signal handlers on every interpreter (PyPy's
+// PyErr_CheckSignals does not), so a wait of minutes neither freezes the other threads nor
+// ignores Ctrl-C. False (with the handler's exception set) ends the wait.
+bool pause_for_projection() {
+  static PyObject* sleep = nullptr;  // kept for the life of the process
+  if (!sleep) {
+    PyRef time(PyImport_ImportModule("time"));
+    if (!time) return false;
+    sleep = PyObject_GetAttrString(time.get(), "sleep");
+    if (!sleep) return false;
+  }
+  PyRef slept(PyObject_CallFunction(sleep, "d", 0.01));
+  return slept && PyErr_CheckSignals() == 0;
+}
+
+PyObject* stream_pca_3d(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    static const char* names[] = {"batch_size", "wait_for_latest", "timeout_ms",
+                                  "force_refresh", "filter_json", nullptr};
+    PyObject* raw[5] = {};
+    if (!parse_args(args, kwargs, "|OOOOO:stream_pca_3d", names, raw)) return nullptr;
+    PcaStreamRequest request;
+    if ((raw[0] && !to_u32(raw[0], "batch_size", &request.batch_size)) ||
+        (raw[1] && !to_bool(raw[1], "wait_for_latest", &request.wait_for_latest)) ||
+        (raw[2] && !to_u64(raw[2], "timeout_ms", &request.timeout_ms)) ||
+        (raw[3] && !to_bool(raw[3], "force_refresh", &request.force_refresh)) ||
+        !to_optional_string(raw[4], "filter_json", &request.filter_json)) {
+      return nullptr;
+    }
+    Result<std::unique_ptr<PcaStream>> stream =
+        store_of(self).stream_pca_3d(request, pause_for_projection);
+    if (!stream.ok()) {
+      // An interrupted wait: the signal handler's exception stands.
+      if (PyErr_Occurred()) return nullptr;
+      return raise_status(stream.status());
+    }
+    return wrap_pca_stream(std::move(stream).value());
+  });
+}
+
 PyObject* aggregate_unique(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     static const char* names[] = {"filter_json", "group_by_field", "sort_by_field",
@@ -335,6 +377,9 @@ PyMethodDef tarn_db_methods[] = {
               "get_all_items_json($self, filter_json)\n--\n\n"
               "Retrieves all items as a single JSON array string to reduce Python object "
               "churn."),
+    KW_METHOD("stream_pca_3d", stream_pca_3d,
+              "stream_pca_3d($self, batch_size=512, wait_for_latest=False, timeout_ms=0, "
+              "force_refresh=False, filter_json=None)\n--\n\n"),
     KW_METHOD("aggregate_unique", aggregate_unique,
               "aggregate_unique($self, filter_json, group_by_field, sort_by_field, "
               "output_fields, descending=True)\n--\n\n"

@@ -3,8 +3,9 @@
 // Slot files (vectors, graph rows, id offsets, metadata offsets) are arrays indexed by slot.
 // Blob files (ids, metadata) are sequences of records: a 32-bit length and that many bytes.
 //
-// A store that must not touch shared files (it opened while another process may be writing)
-// maps slot files privately and keeps its blob appends in memory: its changes stay its own.
+// Every store that has the directory open maps the same files shared; a store that did not
+// write a change sees it in its mappings at once, and refresh() catches a mapping up with a
+// file another store has grown.
 #pragma once
 
 #include <cstdint>
@@ -25,17 +26,16 @@ class SlotFile {
   SlotFile& operator=(SlotFile&&) = default;
 
   // Opens (creating it unless `create` is false) the file, extends it with zeros to
-  // `min_length` (durably, for a shared file), and maps it whole.
+  // `min_length` (durably), and maps it whole.
   static Result<SlotFile> open(FileSystem& fs, const std::string& path, uint64_t min_length,
-                               bool shared, bool create = true);
+                               bool create = true);
 
   uint8_t* data() const { return map_.data(); }
   // The mapped length, which never exceeds the file's length.
   uint64_t length() const { return map_.size(); }
-  bool shared() const { return shared_; }
 
   // Grows or shrinks file and mapping together, never leaving the mapping longer than the
-  // file; a shared file's new length is synced before the mapping grows. On failure the
+  // file; a new length is synced before the mapping grows. On failure the
   // mapping is unchanged or shorter-than-file, and the error is returned.
   Status set_length(uint64_t new_length);
   // Makes sure the file's blocks below `end` exist on disk, allocating a few MiB ahead, so
@@ -44,32 +44,28 @@ class SlotFile {
   // Writes dirty pages back synchronously, then syncs the file's data.
   Status flush();
   Status datasync();
+  // Maps the file at the length it has now (another store grew it).
+  Status refresh();
 
  private:
   File file_;
   Mapping map_;
   uint64_t reserved_ = 0;
-  bool shared_ = true;
 };
 
 // A read-only view of a whole blob file, valid while the file's read lock is held.
 class BlobView {
  public:
   BlobView() = default;
-  BlobView(const uint8_t* data, uint64_t size, uint64_t end, std::string_view tail,
-           uint64_t tail_base)
-      : data_(data), size_(size), end_(end), tail_(tail), tail_base_(tail_base) {}
+  BlobView(const uint8_t* data, uint64_t size) : data_(data), size_(size) {}
 
   // The record at `offset`: its bytes, or nothing when the record does not lie wholly inside
-  // the logical end and the mapping, or is longer than `max_length`.
+  // the mapping, or is longer than `max_length`.
   std::optional<std::string_view> record(uint64_t offset, uint32_t max_length) const;
 
  private:
   const uint8_t* data_ = nullptr;
   uint64_t size_ = 0;
-  uint64_t end_ = 0;
-  std::string_view tail_;
-  uint64_t tail_base_ = 0;
 };
 
 class BlobFile {
@@ -78,8 +74,7 @@ class BlobFile {
   BlobFile(BlobFile&& other) noexcept;
   BlobFile& operator=(BlobFile&& other) noexcept;
 
-  static Result<BlobFile> open(FileSystem& fs, const std::string& path, bool shared,
-                               bool create = true);
+  static Result<BlobFile> open(FileSystem& fs, const std::string& path, bool create = true);
 
   // The logical end: where the next record goes.
   uint64_t end() const { return end_; }
@@ -108,6 +103,8 @@ class BlobFile {
   }
 
   Status datasync();
+  // Takes the file's length as the logical end (another store appended since).
+  Status refresh_end();
 
  private:
   // Makes the read mapping if there is none; called with map_mu_ held.
@@ -116,10 +113,6 @@ class BlobFile {
 
   File file_;
   uint64_t end_ = 0;
-  bool shared_ = true;
-  // Appends of a private store: records past the file's length at open.
-  std::string private_tail_;
-  uint64_t private_base_ = 0;
   // Lock order: map_mu_ then writer_mu_ when building the read mapping; writer_mu_ then
   // map_mu_ when appending. The two never run at once: appends happen only while the index
   // is held exclusively.
@@ -138,7 +131,7 @@ struct DataFiles {
 
   // Opens, sizes and maps the six files in the order vectors, graph, offsets, ids,
   // meta_offsets, metadata.
-  static Result<DataFiles> open(FileSystem& fs, const std::string& dir, bool shared);
+  static Result<DataFiles> open(FileSystem& fs, const std::string& dir);
   // Opens and maps the six files as they are, creating and extending nothing (after a
   // vacuum replaced them).
   static Result<DataFiles> open_existing(FileSystem& fs, const std::string& dir);

@@ -74,6 +74,10 @@ inline constexpr uint64_t kSnapshotLimitSlack = 1024;
 inline constexpr size_t kGateBytes = 16;
 inline constexpr uint64_t kWriterRoleByte = 16;
 inline constexpr uint64_t kPresenceByte = 17;
+// Held (exclusively by the writer, shared by readers) while inside the gate, so that a
+// waiter can tell a word left set by a process that died inside from a live one.
+inline constexpr uint64_t kWriterInsideByte = 18;
+inline constexpr uint64_t kReadersInsideByte = 19;
 
 // Blocks of the slot files are reserved this far ahead of the highest slot written, so that
 // a full disk is reported by a call instead of killing the process through its mapping.

@@ -4,15 +4,16 @@
 #include <fcntl.h>
 #include <sched.h>
 
+#include <chrono>
+
 #include "storage/format.h"
 
 namespace tarnix {
 namespace {
 
-constexpr const char* kWriterBusyMessage = "store is being written by another process";
-
 // Spins with the processor's pause hint; after a while also gives the core away, so that
-// waiters do not burn both cores of a small machine while a writer works.
+// waiters do not burn both cores of a small machine while a writer works. Now and then a
+// long wait says it is time to look for a word left by a dead process.
 class Backoff {
  public:
   void pause() {
@@ -26,9 +27,17 @@ class Backoff {
       sched_yield();
     }
   }
+  bool time_to_look() {
+    if (spins_ < 4096) return false;
+    auto now = std::chrono::steady_clock::now();
+    if (now < next_look_) return false;
+    next_look_ = now + std::chrono::milliseconds(20);
+    return true;
+  }
 
  private:
   uint32_t spins_ = 0;
+  std::chrono::steady_clock::time_point next_look_{};
 };
 
 }  // namespace
@@ -86,37 +95,91 @@ std::atomic_ref<uint64_t> ProcessGate::word(size_t i) const {
   return std::atomic_ref<uint64_t>(*reinterpret_cast<uint64_t*>(words_ + 8 * i));
 }
 
+bool ProcessGate::lock_byte(uint64_t byte, LockKind kind, bool wait) {
+  return fs_.lock_range(file_.fd(), byte, 1, kind, wait).ok();
+}
+
 void ProcessGate::enter_reader() {
+  {
+    std::lock_guard<std::mutex> lock(readers_mu_);
+    // Waits only while a writer clears a count left by a dead reader.
+    if (readers_inside_++ == 0)
+      readers_lock_held_ = lock_byte(kReadersInsideByte, LockKind::kRead, true);
+  }
   Backoff backoff;
   while (true) {
-    while (word(0).load() != 0) backoff.pause();
+    while (word(0).load() != 0) {
+      backoff.pause();
+      if (backoff.time_to_look()) clear_stale_writer();
+    }
     word(1).fetch_add(1);
     if (word(0).load() == 0) return;
     word(1).fetch_sub(1);
   }
 }
 
-void ProcessGate::leave_reader() { word(1).fetch_sub(1); }
+void ProcessGate::leave_reader() {
+  word(1).fetch_sub(1);
+  std::lock_guard<std::mutex> lock(readers_mu_);
+  if (--readers_inside_ == 0 && readers_lock_held_) {
+    lock_byte(kReadersInsideByte, LockKind::kUnlock, false);
+    readers_lock_held_ = false;
+  }
+}
 
 void ProcessGate::enter_writer() {
+  writer_mu_.lock();
+  // Another process's writer inside holds the lock: this waits in the kernel, not spinning.
+  writer_lock_held_ = lock_byte(kWriterInsideByte, LockKind::kWrite, true);
   Backoff backoff;
   uint64_t expected = 0;
   while (!word(0).compare_exchange_weak(expected, 1)) {
+    // Holding the lock, no live writer can be inside: the word was left by one that died.
+    if (writer_lock_held_) {
+      word(0).store(1);
+      break;
+    }
     expected = 0;
     backoff.pause();
   }
-  while (word(1).load() != 0) backoff.pause();
+  writer_inside_ = true;
+  while (word(1).load() != 0) {
+    backoff.pause();
+    if (backoff.time_to_look()) clear_stale_readers();
+  }
 }
 
-void ProcessGate::leave_writer() { word(0).exchange(0); }
+void ProcessGate::leave_writer() {
+  writer_inside_ = false;
+  word(0).exchange(0);
+  if (writer_lock_held_) lock_byte(kWriterInsideByte, LockKind::kUnlock, false);
+  writer_lock_held_ = false;
+  writer_mu_.unlock();
+}
+
+void ProcessGate::clear_stale_writer() {
+  // This object's own writer is alive (and locking its byte again would convert its lock).
+  if (writer_inside_) return;
+  if (!lock_byte(kWriterInsideByte, LockKind::kRead, false)) return;
+  // No writer holds the lock, and none can take it while this holds it.
+  uint64_t set = 1;
+  word(0).compare_exchange_strong(set, 0);
+  lock_byte(kWriterInsideByte, LockKind::kUnlock, false);
+}
+
+void ProcessGate::clear_stale_readers() {
+  std::lock_guard<std::mutex> lock(readers_mu_);
+  // This object's own readers are alive and counted.
+  if (readers_inside_ > 0) return;
+  if (!lock_byte(kReadersInsideByte, LockKind::kWrite, false)) return;
+  // No reader of any live process holds its lock, so none is counted.
+  word(1).store(0);
+  lock_byte(kReadersInsideByte, LockKind::kUnlock, false);
+}
 
 Status ProcessGate::claim_writer_role() {
   if (writer_role_) return Status();
-  Status s = fs_.lock_range(file_.fd(), kWriterRoleByte, 1, LockKind::kWrite, false);
-  if (!s.ok()) {
-    if (s.os_errno() == EAGAIN) return Status::io_error(EBUSY, kWriterBusyMessage);
-    return s;
-  }
+  TARNIX_RETURN_IF_ERROR(fs_.lock_range(file_.fd(), kWriterRoleByte, 1, LockKind::kWrite, true));
   writer_role_ = true;
   return Status();
 }
@@ -128,7 +191,11 @@ void ProcessGate::release_writer_role() {
   writer_role_ = false;
 }
 
-uint64_t ProcessGate::writer_flag() const { return word(0).load(); }
-uint64_t ProcessGate::reader_count() const { return word(1).load(); }
+uint64_t ProcessGate::writer_flag() const {
+  return word(0).load();
+}
+uint64_t ProcessGate::reader_count() const {
+  return word(1).load();
+}
 
 }  // namespace tarnix

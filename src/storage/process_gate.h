@@ -3,19 +3,26 @@
 //
 // The gate is two 64-bit words in a shared mapping, touched only with sequentially
 // consistent atomics: writer_flag (0 free, 1 a writer is inside) and reader_count. A writer
-// of any process excludes every reader and writer of every process while it works. The gate
-// has no timeout and records no owner, so every entry is paired with an exit by a guard.
+// of any process excludes every reader and writer of every process while it works. Every
+// entry is paired with an exit by a guard. The words record no owner, so a process that dies
+// inside would leave them set for good; while inside, a writer also holds a write lock on
+// kWriterInsideByte and a process with readers inside a read lock on kReadersInsideByte,
+// which the kernel drops with the process. A waiter that finds a word set while nobody holds
+// its lock clears it.
 //
 // Every open store holds a read lock on kPresenceByte for as long as this object lives (the
 // index's mappings live no longer), so "no other process has the directory open" is a
-// non-blocking upgrade of that lock to a write lock. The writing process holds a write lock
-// on kWriterRoleByte. Locks are open-file-description locks: they belong to this object's
-// descriptor, conflict between two stores of one process too, and vanish with the process.
+// non-blocking upgrade of that lock to a write lock. A store makes a writing call while it
+// holds a write lock on kWriterRoleByte, so writing calls of different stores take turns,
+// even those that leave the gate between their steps (persist). Locks are
+// open-file-description locks: they belong to this object's descriptor, conflict between
+// two stores of one process too, and vanish with the process.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -51,8 +58,8 @@ class ProcessGate {
   void enter_writer();
   void leave_writer();
 
-  // Claims the writer role without waiting; EBUSY "store is being written by another
-  // process" when another store holds it. Idempotent.
+  // Claims the writer role for one call, waiting while another store's call holds it.
+  // Idempotent.
   Status claim_writer_role();
   void release_writer_role();
   bool has_writer_role() const { return writer_role_; }
@@ -63,12 +70,39 @@ class ProcessGate {
  private:
   ProcessGate(FileSystem& fs, File file, uint8_t* words);
   std::atomic_ref<uint64_t> word(size_t i) const;
+  bool lock_byte(uint64_t byte, LockKind kind, bool wait);
+  // Clears a word that the process which set it left behind when it died inside the gate.
+  void clear_stale_writer();
+  void clear_stale_readers();
 
   FileSystem& fs_;
   File file_;
   uint8_t* words_;
   bool alone_ = false;
   bool writer_role_ = false;
+  // This object's writers take turns (one lock on kWriterInsideByte stands for one writer),
+  // and its readers share one lock on kReadersInsideByte, held while any of them is inside.
+  std::mutex writer_mu_;
+  std::mutex readers_mu_;
+  uint64_t readers_inside_ = 0;
+  bool readers_lock_held_ = false;
+  std::atomic<bool> writer_inside_{false};
+  bool writer_lock_held_ = false;
+};
+
+// The writer role for the length of one writing call.
+class WriterTurn {
+ public:
+  explicit WriterTurn(ProcessGate& gate) : gate_(gate), claimed_(gate.claim_writer_role()) {}
+  WriterTurn(const WriterTurn&) = delete;
+  ~WriterTurn() {
+    if (claimed_.ok()) gate_.release_writer_role();
+  }
+  const Status& status() const { return claimed_; }
+
+ private:
+  ProcessGate& gate_;
+  Status claimed_;
 };
 
 // Guards that leave the gate on every path out.

@@ -3,8 +3,11 @@
 #include <errno.h>
 #include <fcntl.h>
 
+#include <unordered_map>
+
 #include "index/core_index.h"
 #include "storage/format.h"
+#include "util/fnv.h"
 #include "util/json.h"
 
 namespace tarnix {
@@ -56,6 +59,9 @@ Result<WalWriter> WalWriter::open(FileSystem& fs, const std::string& path) {
   WalWriter w;
   TARNIX_ASSIGN_OR_RETURN(w.file_, File::open(fs, path, O_WRONLY | O_APPEND | O_CREAT));
   TARNIX_ASSIGN_OR_RETURN(w.committed_, w.file_.size());
+  FileStamp stamp;
+  TARNIX_ASSIGN_OR_RETURN(stamp, fs.stat(path));
+  w.inode_ = stamp.inode;
   w.call_start_ = w.committed_;
   w.unsynced_ = w.committed_ > 0;
   w.buffer_.reserve(kWalWriteBuffer);
@@ -132,8 +138,47 @@ Status WalWriter::truncate_and_sync(uint64_t length) {
   return Status();
 }
 
-Result<ReplayOutcome> replay_wal(FileSystem& fs, const std::string& path, CoreIndex& index) {
+Status WalWriter::resync() {
+  uint64_t before = committed_;
+  TARNIX_ASSIGN_OR_RETURN(committed_, file_.size());
+  // Records another store appended may not be synced yet: this store cannot know.
+  unsynced_ |= committed_ != before;
+  call_start_ = committed_;
+  return Status();
+}
+
+namespace {
+
+// Calls f(entry) for each record of the log from byte `from` on, and stops silently at the
+// first record that does not decode; returns where the last whole record ends.
+template <class F>
+Result<uint64_t> read_records(File& file, uint64_t from, uint64_t length, F&& f) {
+  uint64_t good_end = from;
+  TARNIX_RETURN_IF_ERROR(file.seek(from));
+  BufferedFileReader reader(file, length - from, kReadBuffer);
+  while (reader.remaining() > 0) {
+    Decoder d(reader);
+    WalEntry entry = decode_wal_entry(d);
+    // A failed read is not a torn tail: the records after it must not be cut away.
+    if (d.status().code() == StatusCode::kIoError) return d.status();
+    if (!d.ok()) break;
+    TARNIX_RETURN_IF_ERROR(f(entry));
+    good_end = from + reader.consumed();
+  }
+  return good_end;
+}
+
+std::string_view id_of(const WalEntry& entry) {
+  if (auto* del = std::get_if<WalDelete>(&entry)) return del->id;
+  return std::get<WalInsert>(entry).id;
+}
+
+}  // namespace
+
+Result<ReplayOutcome> replay_wal(FileSystem& fs, const std::string& path, CoreIndex& index,
+                                 ReplayMode mode, uint64_t from) {
   ReplayOutcome outcome;
+  outcome.good_end = from;
   // A log that is there but cannot be read is an error, not an empty log: opening without
   // its records would hide acknowledged writes, and the next persist would drop them.
   Result<File> file = File::open(fs, path, O_RDONLY);
@@ -142,26 +187,51 @@ Result<ReplayOutcome> replay_wal(FileSystem& fs, const std::string& path, CoreIn
     return file.take_status();
   }
   TARNIX_ASSIGN_OR_RETURN(outcome.file_length, file->size());
-  BufferedFileReader reader(*file, outcome.file_length, kReadBuffer);
-  while (reader.remaining() > 0) {
-    Decoder d(reader);
-    WalEntry entry = decode_wal_entry(d);
-    // A failed read is not a torn tail: the records after it must not be cut away.
-    if (d.status().code() == StatusCode::kIoError) return d.status();
-    if (!d.ok()) break;
-    if (auto* del = std::get_if<WalDelete>(&entry)) {
-      index.delete_in_mem(del->id);
-    } else {
-      auto& ins = std::get<WalInsert>(entry);
-      Result<Json> meta = parse_json_object(ins.meta_json);
-      Json object = meta.ok() ? std::move(meta).value() : Json::object();
-      std::span<const std::string> skip;
-      if (ins.skip_index) skip = *ins.skip_index;
-      TARNIX_RETURN_IF_ERROR(index.insert_in_mem(ins.id, ins.vec, object, skip, ins.ttl));
-    }
-    ++outcome.records;
-    outcome.good_end = reader.consumed();
+  if (from >= outcome.file_length) return outcome;
+
+  // Following, an insert whose slot no longer holds its item needs to know whether a later
+  // record takes the same id again: a first pass notes, per record, whether one does.
+  std::vector<bool> superseded;
+  if (mode == ReplayMode::kFollow) {
+    std::unordered_map<uint64_t, size_t> last_record_of;
+    TARNIX_RETURN_IF_ERROR(read_records(*file, from, outcome.file_length, [&](WalEntry& e) {
+                             auto [it, fresh] =
+                                 last_record_of.try_emplace(id_hash(id_of(e)), superseded.size());
+                             if (!fresh)
+                               superseded[std::exchange(it->second, superseded.size())] = true;
+                             superseded.push_back(false);
+                             return Status();
+                           }).status());
   }
+
+  Result<uint64_t> good_end =
+      read_records(*file, from, outcome.file_length, [&](WalEntry& entry) -> Status {
+        const size_t record = outcome.records++;
+        if (auto* del = std::get_if<WalDelete>(&entry)) {
+          if (mode == ReplayMode::kRecover) {
+            index.delete_in_mem(del->id);
+          } else {
+            index.follow_delete(del->id);
+            outcome.changes.push_back({std::move(del->id), false});
+          }
+          return Status();
+        }
+        auto& ins = std::get<WalInsert>(entry);
+        Result<Json> meta = parse_json_object(ins.meta_json);
+        Json object = meta.ok() ? std::move(meta).value() : Json::object();
+        std::span<const std::string> skip;
+        if (ins.skip_index) skip = *ins.skip_index;
+        if (mode == ReplayMode::kRecover) {
+          return index.insert_in_mem(ins.id, ins.vec, object, skip, ins.ttl);
+        }
+        bool live;
+        TARNIX_ASSIGN_OR_RETURN(
+            live, index.follow_insert(ins.id, ins.vec, object, skip, ins.ttl, superseded[record]));
+        if (live) outcome.changes.push_back({std::move(ins.id), true});
+        return Status();
+      });
+  if (!good_end.ok()) return good_end.take_status();
+  outcome.good_end = *good_end;
   return outcome;
 }
 

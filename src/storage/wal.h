@@ -66,11 +66,16 @@ class WalWriter final : public ByteSink {
   Status sync();
   // Truncates the log to `length` bytes and syncs it.
   Status truncate_and_sync(uint64_t length);
+  // Takes the file's length as the end of committed records: other stores append to the
+  // same log between this store's calls.
+  Status resync();
 
   uint64_t length() const { return committed_; }
   // Whether the file may hold records that no sync has made durable yet (a log found at
   // open counts as such: the process that wrote it may not have synced it).
   bool has_unsynced_records() const { return unsynced_; }
+  // The identity of the file this writer appends to (a vacuum may replace wal.bin).
+  uint64_t inode() const { return inode_; }
   File& file() { return file_; }
 
  private:
@@ -78,6 +83,7 @@ class WalWriter final : public ByteSink {
 
   File file_;
   std::string buffer_;
+  uint64_t inode_ = 0;
   uint64_t committed_ = 0;    // bytes of whole, committed records
   uint64_t call_start_ = 0;   // where the current or last call began
   uint64_t written_ = 0;      // bytes of the current call already written
@@ -86,17 +92,33 @@ class WalWriter final : public ByteSink {
   bool unsynced_ = false;
 };
 
+// How a replay applies records. kRecover repeats every call as it was made, writing the data
+// files: the open of a store alone on its directory, where the files may lack what a crash
+// kept from the disk. kFollow takes on changes whose rows and records another store that has
+// the directory open already wrote: nothing is written and nothing is linked.
+enum class ReplayMode { kRecover, kFollow };
+
+// A change a followed record made, for the projection: an id inserted (when the insert took
+// effect) or deleted.
+struct LoggedChange {
+  std::string id;
+  bool inserted;
+};
+
 struct ReplayOutcome {
   uint64_t records = 0;
   // The end of the last record that decoded; the log is torn past it when it is shorter
   // than the file.
   uint64_t good_end = 0;
   uint64_t file_length = 0;
+  std::vector<LoggedChange> changes;  // kFollow only
 };
 
-// Applies every record of wal.bin to the index, stopping silently at the first record that
-// does not decode. A missing log replays nothing. Fails when the log cannot be opened or
-// read, or when applying a record fails (an I/O error writing the data files).
-Result<ReplayOutcome> replay_wal(FileSystem& fs, const std::string& path, CoreIndex& index);
+// Applies the records of wal.bin from byte `from` on to the index, stopping silently at the
+// first record that does not decode. A missing log replays nothing. Fails when the log
+// cannot be opened or read, or when applying a record fails (an I/O error writing the data
+// files).
+Result<ReplayOutcome> replay_wal(FileSystem& fs, const std::string& path, CoreIndex& index,
+                                 ReplayMode mode = ReplayMode::kRecover, uint64_t from = 0);
 
 }  // namespace tarnix

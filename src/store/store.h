@@ -1,9 +1,13 @@
 // Store: one open storage directory, the facade that every host method calls.
 //
 // It owns the index behind the reader-writer lock `core`, the log writer behind `wal`, the
-// cross-process gate and the projection runtime, and it takes them in the documented order:
-// gate, then core, then wal (`remove` alone takes wal before the gate). Inputs arrive as the
-// host gave them (JSON texts unparsed) and are checked before any lock is taken.
+// cross-process gate and the projection runtime, and it takes them in order: the writer
+// role (writing calls), the gate, the index's follow lock, core, then wal. Inputs arrive as
+// the host gave them (JSON texts unparsed) and are checked before any lock is taken.
+//
+// Several stores (in several processes, or in one) may have a directory open. Each call
+// first catches up with what the others wrote since its view; writing calls take turns,
+// one store at a time, through the writer role.
 //
 // Thread safety: the host serialises every method except search, which may run on any
 // number of threads at once and alongside one other method.
@@ -11,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <shared_mutex>
@@ -20,7 +25,10 @@
 #include <vector>
 
 #include "index/core_index.h"
+#include "index/shared_index.h"
 #include "projection/pca_runtime.h"
+#include "projection/pca_stream.h"
+#include "storage/follow.h"
 #include "storage/fs.h"
 #include "storage/process_gate.h"
 #include "storage/wal.h"
@@ -28,17 +36,18 @@
 
 namespace tarnix {
 
-// The index and its lock, shared with the projection worker and with streams, which may
-// outlive the store.
-struct SharedIndex {
-  std::shared_mutex mu;
-  std::unique_ptr<CoreIndex> index;
-};
-
 struct StoreOptions {
   std::shared_ptr<FileSystem> fs = posix_file_system();
   std::shared_ptr<Clock> clock = system_clock();
   bool pca_enabled = true;
+};
+
+struct PcaStreamRequest {
+  uint32_t batch_size = 512;
+  bool wait_for_latest = false;
+  uint64_t timeout_ms = 0;
+  bool force_refresh = false;
+  std::optional<std::string> filter_json;
 };
 
 struct SearchHit {
@@ -46,6 +55,10 @@ struct SearchHit {
   float score;
   std::string metadata;
 };
+
+// Marks every deleted slot of `index` as possibly freed by a record that is not durable yet
+// when the log may hold unsynced records (see CoreIndex::recently_freed), else none.
+void note_unsynced_frees(CoreIndex& index, const WalWriter& wal);
 
 class Store {
  public:
@@ -93,6 +106,20 @@ class Store {
   // Parses filter text; the error is "Invalid Filter: {detail}".
   static Result<Json> parse_filter_argument(std::string_view text);
 
+  // ---- Projection. ----
+
+  // A stream over the published points: optionally queues a full sync first, waits for the
+  // worker to catch up (calling pause() between checks; pause returns false to give up,
+  // which fails the call), and narrows the points by a filter. The filter is parsed only
+  // after the refresh was queued and the wait ended.
+  Result<std::unique_ptr<PcaStream>> stream_pca_3d(
+      const PcaStreamRequest& request,
+      const std::function<bool()>& pause = PcaRuntime::sleep_pause);
+  // Queues the complete live content of the store for the projection, when projection is
+  // enabled. Takes `core` shared: the caller may be inside the gate but must not hold
+  // `core`.
+  void enqueue_pca_snapshot_sync();
+
   // ---- For the projection stream and tests. ----
   const std::shared_ptr<SharedIndex>& shared_index() const { return core_; }
   const std::shared_ptr<ProcessGate>& shared_gate() const { return gate_; }
@@ -103,13 +130,34 @@ class Store {
  private:
   Store(std::string path, StoreOptions options);
 
-  // Claims the writer role; a store whose view may be stale or private reloads first.
-  Status become_writer();
+  // Builds the index from the files inside the gate as a writer, finishing or discarding
+  // what an interrupted vacuum left first; `mode` says how the log is applied.
+  static Result<LoadedIndex> recover_index(const std::string& dir, const StoreOptions& options,
+                                           ReplayMode mode, bool create);
+  // The start of a reading call, inside the gate as a reader: when another store changed
+  // the directory since this index's view, take it on.
+  Status follow();
+  // The same for the calls that need no gate while nothing changed (count, exists).
+  Status follow_outside_gate();
+  // The frame of every writing call: the writer role, the gate as a writer, the index
+  // caught up with the directory (finishing a vacuum another store left unfinished), then
+  // write(), then the view moved past this call's own records.
+  template <class F>
+  auto write_call(F&& write) -> decltype(write());
+  Status catch_up_as_writer();
+  void note_own_writes();
+  // delete_by_filter's and persist's work, inside their writing calls.
+  Result<uint64_t> delete_matching(const Json& filter);
+  Status sweep_and_trim();
+  // Projection events for what another store changed.
+  void take_on(const Followed& followed);
   // The error every call gets once a vacuum failed past the point of no return.
-  const Status& usable() const { return must_reopen_; }
+  Status usable() const {
+    return needs_reopen_.load(std::memory_order_acquire) ? must_reopen_ : Status();
+  }
   // From now on this store object only refuses calls: its index no longer describes the
-  // files, and the next open finishes what the vacuum began. It lets go of its files and of
-  // the writer role, so that nothing reads half-moved rows and a new store can take over.
+  // files, and the next open finishes what the vacuum began. It lets go of its files and
+  // stops following the directory, so that nothing reads half-moved rows.
   void require_reopen(const Status& cause);
   // Makes the index durable: syncs the data files, writes the snapshot through a temporary
   // file and empties the log. `inside_gate`: the caller is in the gate as a writer already.
@@ -145,8 +193,6 @@ class Store {
   uint64_t current_dim();
   // Queues a projection event when projection is enabled.
   void enqueue(PcaEventKind kind);
-  // Queues the complete live content of the store for the projection.
-  void enqueue_snapshot_sync();
 
   std::string path_;
   std::shared_ptr<FileSystem> fs_;
@@ -158,21 +204,24 @@ class Store {
   std::unique_ptr<WalWriter> wal_;
   std::shared_ptr<ProcessGate> gate_;
   std::shared_ptr<PcaRuntime> pca_;
-  // The index was built while another process may have been writing: its files are mapped
-  // privately and it must be rebuilt before this store writes.
-  bool private_view_ = false;
-  // What the durable state looked like when the index was built; a change means another
-  // process has written since.
-  std::string opened_stamp_;
-  // Where the log's last good record ends, when its tail is torn and could not be cut yet.
-  std::optional<uint64_t> torn_log_end_;
-  // The writer role is held and the index is known to match the files.
-  bool writer_ready_ = false;
   // The open cut off slots that the snapshot still names; until a new snapshot says
   // otherwise, a later open would bring them back, so one is written before any write.
   bool checkpoint_due_ = false;
-  // Set once a vacuum failed after it could no longer be undone.
+  // Set once a vacuum failed after it could no longer be undone (the status first, then
+  // the flag; searches read them without the interpreter lock).
+  std::atomic<bool> needs_reopen_{false};
   Status must_reopen_;
 };
+
+template <class F>
+auto Store::write_call(F&& write) -> decltype(write()) {
+  WriterTurn turn(*gate_);
+  TARNIX_RETURN_IF_ERROR(turn.status());
+  GateWriter inside(*gate_);
+  TARNIX_RETURN_IF_ERROR(catch_up_as_writer());
+  auto result = write();
+  note_own_writes();
+  return result;
+}
 
 }  // namespace tarnix

@@ -73,41 +73,55 @@ Status trim_tail(CoreIndex& index, uint32_t needed) {
 
 Status Store::persist() {
   TARNIX_RETURN_IF_ERROR(usable());
-  TARNIX_RETURN_IF_ERROR(become_writer());
+  // The writer role is held throughout: the snapshot is written outside the gate, and no
+  // other store may log a change that it would miss before the log is emptied.
+  WriterTurn turn(*gate_);
+  TARNIX_RETURN_IF_ERROR(turn.status());
   {
-    std::unique_lock<std::shared_mutex> core_lock(core_->mu);
-    CoreIndex& index = *core_->index;
-    {
-      // Sweeping logs deletions; the log lock comes after the index's, as in every writer.
-      std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
-      TARNIX_RETURN_IF_ERROR(sweep_expired(index));
-    }
-    index.ext_to_int.rehash(0);
-    index.num_index.rehash(0);
+    GateWriter inside(*gate_);
+    TARNIX_RETURN_IF_ERROR(catch_up_as_writer());
+    Status trimmed = sweep_and_trim();
+    note_own_writes();
+    TARNIX_RETURN_IF_ERROR(trimmed);
+  }
+  Status s = checkpoint(/*inside_gate=*/false);
+  note_own_writes();
+  return s;
+}
 
-    if (index.dim > 0 && index.capacity > 0) {
-      std::optional<uint32_t> highest = index.valid_ids.maximum();
-      uint32_t needed = std::max<uint32_t>(highest ? *highest + 1 : 0, 1);
-      // Shrinking a file under another process's mapping would kill that process with
-      // SIGBUS, so the trim waits for a persist made while no one else has the directory
-      // open. Being alone also keeps anyone from mapping the files until it is done.
-      if (worth_trimming(index.capacity, needed) && gate_->try_alone()) {
-        // The cut takes the rows of items whose deletion may so far be only in the log's
-        // unsynced tail. Were that tail lost in a power loss, the old snapshot would name
-        // them again: the open drops them as lying past the files, but a replay that grows
-        // the files puts other items in their slots, which the next open takes for theirs.
-        Status trimmed;
-        {
-          std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
-          if (wal_->has_unsynced_records()) trimmed = wal_->sync().as_plain_os_error();
-        }
-        if (trimmed.ok()) trimmed = trim_tail(index, needed);
-        gate_->share_presence();
-        TARNIX_RETURN_IF_ERROR(trimmed);
+Status Store::sweep_and_trim() {
+  std::unique_lock<std::shared_mutex> core_lock(core_->mu);
+  CoreIndex& index = *core_->index;
+  {
+    // Sweeping logs deletions; the log lock comes after the index's, as in every writer.
+    std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
+    TARNIX_RETURN_IF_ERROR(sweep_expired(index));
+  }
+  index.ext_to_int.rehash(0);
+  index.num_index.rehash(0);
+
+  if (index.dim > 0 && index.capacity > 0) {
+    std::optional<uint32_t> highest = index.valid_ids.maximum();
+    uint32_t needed = std::max<uint32_t>(highest ? *highest + 1 : 0, 1);
+    // Shrinking a file under another process's mapping would kill that process with
+    // SIGBUS, so the trim waits for a persist made while no one else has the directory
+    // open. Being alone also keeps anyone from mapping the files until it is done.
+    if (worth_trimming(index.capacity, needed) && gate_->try_alone()) {
+      // The cut takes the rows of items whose deletion may so far be only in the log's
+      // unsynced tail. Were that tail lost in a power loss, the old snapshot would name
+      // them again: the open drops them as lying past the files, but a replay that grows
+      // the files puts other items in their slots, which the next open takes for theirs.
+      Status trimmed;
+      {
+        std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
+        if (wal_->has_unsynced_records()) trimmed = wal_->sync().as_plain_os_error();
       }
+      if (trimmed.ok()) trimmed = trim_tail(index, needed);
+      gate_->share_presence();
+      TARNIX_RETURN_IF_ERROR(trimmed);
     }
   }
-  return checkpoint(/*inside_gate=*/false);
+  return Status();
 }
 
 Status Store::checkpoint(bool inside_gate) {

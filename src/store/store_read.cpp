@@ -72,6 +72,7 @@ Result<Json> Store::parse_filter_argument(std::string_view text) {
 
 Result<uint64_t> Store::count() {
   TARNIX_RETURN_IF_ERROR(usable());
+  TARNIX_RETURN_IF_ERROR(follow_outside_gate());
   std::shared_lock<std::shared_mutex> lock(core_->mu);
   const CoreIndex& index = *core_->index;
   uint64_t live = index.ext_to_int.size();
@@ -85,6 +86,7 @@ Result<bool> Store::exists(std::string_view filter_json) {
   TARNIX_RETURN_IF_ERROR(usable());
   Json filter;
   TARNIX_ASSIGN_OR_RETURN(filter, parse_filter_argument(filter_json));
+  TARNIX_RETURN_IF_ERROR(follow_outside_gate());
   std::shared_lock<std::shared_mutex> lock(core_->mu);
   Bitmap matches;
   TARNIX_ASSIGN_OR_RETURN(matches, visible_matches(*core_->index, filter));
@@ -98,6 +100,7 @@ auto Store::read_matches(std::string_view filter_json, Read&& read)
   Json filter;
   TARNIX_ASSIGN_OR_RETURN(filter, parse_filter_argument(filter_json));
   GateReader inside(*gate_);
+  TARNIX_RETURN_IF_ERROR(follow());
   std::shared_lock<std::shared_mutex> lock(core_->mu);
   const CoreIndex& index = *core_->index;
   Bitmap matches;
@@ -151,9 +154,9 @@ Result<std::string> Store::aggregate_unique(std::string_view filter_json,
 
 Result<std::vector<SearchHit>> Store::search(std::span<const float> query, uint32_t k,
                                              const Json* filter, bool load_metadata) {
-  // Searches run without the interpreter lock; the vacuum marks a failed store under `core`.
-  std::shared_lock<std::shared_mutex> lock(core_->mu);
   TARNIX_RETURN_IF_ERROR(usable());
+  TARNIX_RETURN_IF_ERROR(follow());
+  std::shared_lock<std::shared_mutex> lock(core_->mu);
   const CoreIndex& index = *core_->index;
   SearchOutcome found;
   TARNIX_ASSIGN_OR_RETURN(found, run_search(index, query, k, filter));
@@ -178,8 +181,9 @@ Result<std::vector<SearchHit>> Store::search(std::span<const float> query, uint3
 
 Result<std::string> Store::search_json(std::span<const float> query, uint32_t k,
                                        const Json* filter) {
-  std::shared_lock<std::shared_mutex> lock(core_->mu);
   TARNIX_RETURN_IF_ERROR(usable());
+  TARNIX_RETURN_IF_ERROR(follow());
+  std::shared_lock<std::shared_mutex> lock(core_->mu);
   const CoreIndex& index = *core_->index;
   SearchOutcome found;
   TARNIX_ASSIGN_OR_RETURN(found, run_search(index, query, k, filter));

@@ -12,8 +12,10 @@ namespace tarnix {
 
 Status Store::vacuum() {
   TARNIX_RETURN_IF_ERROR(usable());
-  TARNIX_RETURN_IF_ERROR(become_writer().as_os_error());
+  WriterTurn turn(*gate_);
+  TARNIX_RETURN_IF_ERROR(turn.status().as_os_error());
   GateWriter inside(*gate_);
+  TARNIX_RETURN_IF_ERROR(catch_up_as_writer().as_os_error());
   Status result;
   bool must_reopen = false;
   {
@@ -45,25 +47,25 @@ Status Store::vacuum() {
     std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
     *wal_ = std::move(wal).value();
   }
+  note_own_writes();
   if (!result.ok()) return result.as_os_error();
   {
     // The slots were renumbered and the log is empty: nothing freed is owed to it.
     std::unique_lock<std::shared_mutex> core_lock(core_->mu);
     core_->index->recently_freed.clear();
   }
-  if (pca_enabled_) enqueue_snapshot_sync();
+  enqueue_pca_snapshot_sync();
   return Status();
 }
 
 void Store::require_reopen(const Status& cause) {
-  {
-    std::unique_lock<std::shared_mutex> core_lock(core_->mu);
-    must_reopen_ = Status::io_error(cause.os_errno(), "store must be reopened: " + cause.message())
-                       .as_plain_os_error();
-    core_->index->files = DataFiles();
-  }
-  gate_->release_writer_role();
-  writer_ready_ = false;
+  must_reopen_ = Status::io_error(cause.os_errno(), "store must be reopened: " + cause.message())
+                     .as_plain_os_error();
+  needs_reopen_.store(true, std::memory_order_release);
+  std::lock_guard<std::mutex> follow_lock(core_->follow_mu);
+  core_->frozen = true;
+  std::unique_lock<std::shared_mutex> core_lock(core_->mu);
+  core_->index->files = DataFiles();
 }
 
 }  // namespace tarnix

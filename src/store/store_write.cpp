@@ -123,30 +123,29 @@ Status Store::add(std::string_view id, std::span<const float> vector, std::strin
   Json parsed;
   TARNIX_ASSIGN_OR_RETURN(parsed, parse_metadata(metadata));
   TARNIX_RETURN_IF_ERROR(check_vector(vector, current_dim()));
-  TARNIX_RETURN_IF_ERROR(become_writer());
-
-  GateWriter inside(*gate_);
-  std::unique_lock<std::shared_mutex> core_lock(core_->mu);
-  std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
-  CoreIndex& index = *core_->index;
-  // Checked again: becoming the writer may have rebuilt the index.
-  TARNIX_RETURN_IF_ERROR(check_vector(vector, index.dim));
-  PendingSweep sweep;
-  TARNIX_ASSIGN_OR_RETURN(sweep, plan_sweep(index));
-  TARNIX_RETURN_IF_ERROR(log([&](Encoder& e) {
-    for (const std::string& expired : sweep.ids) encode_wal_delete(e, expired);
-    encode_wal_insert(e, id, vector, metadata, skip_index, ttl);
-  }));
-  const std::string_view ids[] = {id};
-  TARNIX_RETURN_IF_ERROR(sync_before_reuse(index, ids, !sweep.ids.empty()));
-  index.check_expiration_at(sweep.now);
-  std::span<const std::string> skip;
-  if (skip_index) skip = *skip_index;
-  Status s = index.insert_in_mem(id, vector, parsed, skip, ttl);
-  if (!s.ok()) return s.as_plain_os_error();
-  if (!wal_->has_unsynced_records()) index.recently_freed.clear();
-  enqueue(PcaEventUpsert{std::string(id)});
-  return Status();
+  return write_call([&]() -> Status {
+    std::unique_lock<std::shared_mutex> core_lock(core_->mu);
+    std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
+    CoreIndex& index = *core_->index;
+    // Checked again: another store may have given the store its first vector meanwhile.
+    TARNIX_RETURN_IF_ERROR(check_vector(vector, index.dim));
+    PendingSweep sweep;
+    TARNIX_ASSIGN_OR_RETURN(sweep, plan_sweep(index));
+    TARNIX_RETURN_IF_ERROR(log([&](Encoder& e) {
+      for (const std::string& expired : sweep.ids) encode_wal_delete(e, expired);
+      encode_wal_insert(e, id, vector, metadata, skip_index, ttl);
+    }));
+    const std::string_view ids[] = {id};
+    TARNIX_RETURN_IF_ERROR(sync_before_reuse(index, ids, !sweep.ids.empty()));
+    index.check_expiration_at(sweep.now);
+    std::span<const std::string> skip;
+    if (skip_index) skip = *skip_index;
+    Status s = index.insert_in_mem(id, vector, parsed, skip, ttl);
+    if (!s.ok()) return s.as_plain_os_error();
+    if (!wal_->has_unsynced_records()) index.recently_freed.clear();
+    enqueue(PcaEventUpsert{std::string(id)});
+    return Status();
+  });
 }
 
 Status Store::add_batch(std::span<const std::string> ids,
@@ -170,67 +169,68 @@ Status Store::add_batch(std::span<const std::string> ids,
     return check_vector(vectors[0], dim);
   };
   TARNIX_RETURN_IF_ERROR(check_all(current_dim()));
-  TARNIX_RETURN_IF_ERROR(become_writer());
-
-  GateWriter inside(*gate_);
-  std::unique_lock<std::shared_mutex> core_lock(core_->mu);
-  std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
-  CoreIndex& index = *core_->index;
-  TARNIX_RETURN_IF_ERROR(check_all(index.dim));
-  // Room for the whole batch, once.
-  if (index.dim == 0) {
-    Status s = index.set_dimension(vectors[0].size());
-    if (!s.ok()) return s.as_plain_os_error();
-  }
-  Status s = index.ensure_capacity(uint64_t{index.next_slot} + ids.size());
-  if (!s.ok()) return s.as_plain_os_error();
-
-  PendingSweep sweep;
-  TARNIX_ASSIGN_OR_RETURN(sweep, plan_sweep(index));
-  TARNIX_RETURN_IF_ERROR(log([&](Encoder& e) {
-    for (const std::string& expired : sweep.ids) encode_wal_delete(e, expired);
-    for (size_t i = 0; i < ids.size(); ++i) {
-      encode_wal_insert(e, ids[i], vectors[i], metadatas[i], skip_index, ttl);
+  return write_call([&]() -> Status {
+    std::unique_lock<std::shared_mutex> core_lock(core_->mu);
+    std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
+    CoreIndex& index = *core_->index;
+    TARNIX_RETURN_IF_ERROR(check_all(index.dim));
+    // Room for the whole batch, once.
+    if (index.dim == 0) {
+      Status s = index.set_dimension(vectors[0].size());
+      if (!s.ok()) return s.as_plain_os_error();
     }
-  }));
-  std::vector<std::string_view> batch_ids(ids.begin(), ids.end());
-  TARNIX_RETURN_IF_ERROR(sync_before_reuse(index, batch_ids, !sweep.ids.empty()));
-  index.check_expiration_at(sweep.now);
-  std::span<const std::string> skip;
-  if (skip_index) skip = *skip_index;
-  for (size_t i = 0; i < ids.size(); ++i) {
-    s = index.insert_in_mem(ids[i], vectors[i], parsed[i], skip, ttl);
+    Status s = index.ensure_capacity(uint64_t{index.next_slot} + ids.size());
     if (!s.ok()) return s.as_plain_os_error();
-  }
-  if (!wal_->has_unsynced_records()) index.recently_freed.clear();
-  wal_lock.unlock();
-  core_lock.unlock();
-  for (const std::string& id : ids) enqueue(PcaEventUpsert{id});
-  return Status();
+
+    PendingSweep sweep;
+    TARNIX_ASSIGN_OR_RETURN(sweep, plan_sweep(index));
+    TARNIX_RETURN_IF_ERROR(log([&](Encoder& e) {
+      for (const std::string& expired : sweep.ids) encode_wal_delete(e, expired);
+      for (size_t i = 0; i < ids.size(); ++i) {
+        encode_wal_insert(e, ids[i], vectors[i], metadatas[i], skip_index, ttl);
+      }
+    }));
+    std::vector<std::string_view> batch_ids(ids.begin(), ids.end());
+    TARNIX_RETURN_IF_ERROR(sync_before_reuse(index, batch_ids, !sweep.ids.empty()));
+    index.check_expiration_at(sweep.now);
+    std::span<const std::string> skip;
+    if (skip_index) skip = *skip_index;
+    for (size_t i = 0; i < ids.size(); ++i) {
+      s = index.insert_in_mem(ids[i], vectors[i], parsed[i], skip, ttl);
+      if (!s.ok()) return s.as_plain_os_error();
+    }
+    if (!wal_->has_unsynced_records()) index.recently_freed.clear();
+    wal_lock.unlock();
+    core_lock.unlock();
+    for (const std::string& id : ids) enqueue(PcaEventUpsert{id});
+    return Status();
+  });
 }
 
 Status Store::remove(std::string_view id) {
   TARNIX_RETURN_IF_ERROR(usable());
-  TARNIX_RETURN_IF_ERROR(become_writer());
-  // The one method that takes the log lock before the gate.
-  std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
-  TARNIX_RETURN_IF_ERROR(log([&](Encoder& e) { encode_wal_delete(e, id); }));
-  GateWriter inside(*gate_);
-  {
+  // Its record is logged inside the gate, after catching up: taken before, the catching up
+  // would find this call's own record among the others.
+  return write_call([&]() -> Status {
     std::unique_lock<std::shared_mutex> core_lock(core_->mu);
+    std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
+    TARNIX_RETURN_IF_ERROR(log([&](Encoder& e) { encode_wal_delete(e, id); }));
     core_->index->delete_in_mem(id);
-  }
-  enqueue(PcaEventDelete{std::string(id)});
-  return Status();
+    wal_lock.unlock();
+    core_lock.unlock();
+    enqueue(PcaEventDelete{std::string(id)});
+    return Status();
+  });
 }
 
 Result<uint64_t> Store::delete_by_filter(std::string_view filter_json) {
   TARNIX_RETURN_IF_ERROR(usable());
   Json filter;
   TARNIX_ASSIGN_OR_RETURN(filter, parse_filter_argument(filter_json));
-  TARNIX_RETURN_IF_ERROR(become_writer());
+  return write_call([&]() { return delete_matching(filter); });
+}
 
-  GateWriter inside(*gate_);
+Result<uint64_t> Store::delete_matching(const Json& filter) {
   std::unique_lock<std::shared_mutex> core_lock(core_->mu);
   std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
   CoreIndex& index = *core_->index;
@@ -282,36 +282,17 @@ Status Store::sweep_expired(CoreIndex& index) {
 
 Result<bool> Store::prewarm_delete_path() {
   TARNIX_RETURN_IF_ERROR(usable());
-  GateWriter inside(*gate_);
-  std::unique_lock<std::shared_mutex> core_lock(core_->mu);
-  CoreIndex& index = *core_->index;
-  if (index.incoming_edges && index.incoming_edges->size() == index.capacity) return false;
-  index.ensure_incoming_edges();
-  return true;
+  return write_call([&]() -> Result<bool> {
+    std::unique_lock<std::shared_mutex> core_lock(core_->mu);
+    CoreIndex& index = *core_->index;
+    if (index.incoming_edges && index.incoming_edges->size() == index.capacity) return false;
+    index.ensure_incoming_edges();
+    return true;
+  });
 }
 
-void Store::enqueue_snapshot_sync() {
-  if (!pca_enabled_) return;
-  std::vector<PcaUpsert> items;
-  {
-    std::shared_lock<std::shared_mutex> lock(core_->mu);
-    const CoreIndex& index = *core_->index;
-    if (index.dim > 0 && !index.valid_ids.empty()) {
-      Bitmap live = index.valid_ids;
-      Result<std::optional<Bitmap>> expired = index.expired_if_due();
-      if (expired.ok() && *expired) live -= **expired;
-      items.reserve(live.cardinality());
-      index.with_ids_mmap([&](const BlobView& ids) {
-        live.for_each([&](uint32_t slot) {
-          const uint8_t* code = index.vector_at(slot);
-          if (!code) return;
-          items.push_back(PcaUpsert{index.get_external_id_from_mmap(slot, ids),
-                                    std::vector<uint8_t>(code, code + index.dim)});
-        });
-      });
-    }
-  }
-  pca_->enqueue_event(PcaEventSnapshotSync{std::move(items)});
+void Store::enqueue_pca_snapshot_sync() {
+  if (pca_enabled_) pca_->enqueue_pca_snapshot_sync();
 }
 
 }  // namespace tarnix

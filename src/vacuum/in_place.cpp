@@ -192,13 +192,13 @@ Status finalize_in_place_blob_compaction(CoreIndex& index, VacuumJournal& journa
   }
   TARNIX_RETURN_IF_ERROR(sync_parent_dir(fs, join_path(dir, kMetadataFile)));
   TARNIX_ASSIGN_OR_RETURN(index.files.id_offsets,
-                          SlotFile::open(fs, join_path(dir, kIdOffsetsFile), 0, true, false));
+                          SlotFile::open(fs, join_path(dir, kIdOffsetsFile), 0, false));
   TARNIX_ASSIGN_OR_RETURN(index.files.meta_offsets,
-                          SlotFile::open(fs, join_path(dir, kMetaOffsetsFile), 0, true, false));
+                          SlotFile::open(fs, join_path(dir, kMetaOffsetsFile), 0, false));
   TARNIX_ASSIGN_OR_RETURN(index.files.ids,
-                          BlobFile::open(fs, join_path(dir, kIdsFile), true, false));
+                          BlobFile::open(fs, join_path(dir, kIdsFile), false));
   TARNIX_ASSIGN_OR_RETURN(index.files.metadata,
-                          BlobFile::open(fs, join_path(dir, kMetadataFile), true, false));
+                          BlobFile::open(fs, join_path(dir, kMetadataFile), false));
   Status ignored = remove_if_exists(fs, dummy);
   (void)ignored;
   TARNIX_RETURN_IF_ERROR(maybe_fail_test_in_place_vacuum("blob_files_replaced"));

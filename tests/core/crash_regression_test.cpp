@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "exploration.h"
+#include "recording_fs.h"
 
 namespace tarnix::crash {
 namespace {

@@ -14,7 +14,7 @@ using testing::TempDir;
 class DamagedState : public ::testing::Test {
  protected:
   void SetUp() override {
-    auto opened = CoreIndex::open(dir_.path(), {posix_file_system(), system_clock(), true});
+    auto opened = CoreIndex::open(dir_.path(), {posix_file_system(), system_clock()});
     ASSERT_TRUE(opened.ok());
     index_ = std::move(opened).value();
     for (const char* id : {"a", "b", "c", "d"}) {

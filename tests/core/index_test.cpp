@@ -26,7 +26,7 @@ class IndexTest : public ::testing::Test {
 
   void reopen() {
     index_.reset();
-    auto opened = CoreIndex::open(dir_.path(), {posix_file_system(), clock_, true});
+    auto opened = CoreIndex::open(dir_.path(), {posix_file_system(), clock_});
     ASSERT_TRUE(opened.ok()) << opened.status().message();
     index_ = std::move(opened).value();
   }

@@ -44,6 +44,18 @@ def meta(n, tag=None):
     return json.dumps(m, separators=(",", ":"), sort_keys=True)
 
 
+def item_vector(ident, version, dim=8):
+    """A vector that only this id and version of it have."""
+    seed = sum(ord(c) * 31 ** i for i, c in enumerate(ident)) % 1000
+    return [math.sin(0.37 * seed + 1.3 * version + 0.9 * i) for i in range(dim)]
+
+
+def item_meta(ident, version, writer="a"):
+    """Metadata naming its own id and version, compact and keys in order."""
+    return json.dumps({"g": int(ident[1:]) % 7, "id": ident, "v": version, "w": writer},
+                      separators=(",", ":"), sort_keys=True)
+
+
 def listed(db, filter_json="{}"):
     """The store's items by the id kept in their metadata: {id: metadata text}."""
     out = {}

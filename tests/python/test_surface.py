@@ -23,6 +23,10 @@ SIGNATURES = {
     "delete_by_filter": "($self, filter_json)",
     "get_all_items": "($self, filter_json)",
     "get_all_items_json": "($self, filter_json)",
+    "stream_pca_3d": (
+        "($self, batch_size=512, wait_for_latest=False, timeout_ms=0, force_refresh=False, "
+        "filter_json=None)"
+    ),
     "aggregate_unique": (
         "($self, filter_json, group_by_field, sort_by_field, output_fields, descending=True)"
     ),
@@ -158,6 +162,15 @@ CONVERSION_FAILURES = [
     ("delete_by_filter", (5,), {}, TypeError, "filter_json"),
     ("get_all_items", (5,), {}, TypeError, "filter_json"),
     ("get_all_items_json", (5,), {}, TypeError, "filter_json"),
+    ("stream_pca_3d", (-1,), {}, OverflowError, "batch_size"),
+    ("stream_pca_3d", (2**32,), {}, OverflowError, "batch_size"),
+    ("stream_pca_3d", ("3",), {}, TypeError, "batch_size"),
+    ("stream_pca_3d", (), {"wait_for_latest": 1}, TypeError, "wait_for_latest"),
+    ("stream_pca_3d", (), {"timeout_ms": -1}, OverflowError, "timeout_ms"),
+    ("stream_pca_3d", (), {"timeout_ms": 2**64}, OverflowError, "timeout_ms"),
+    ("stream_pca_3d", (), {"timeout_ms": 0.5}, TypeError, "timeout_ms"),
+    ("stream_pca_3d", (), {"force_refresh": None}, TypeError, "force_refresh"),
+    ("stream_pca_3d", (), {"filter_json": 5}, TypeError, "filter_json"),
     ("aggregate_unique", ("{}", 1, "p", []), {}, TypeError, "group_by_field"),
     ("aggregate_unique", ("{}", "g", "p", "n"), {}, TypeError, "output_fields"),
     ("aggregate_unique", ("{}", "g", "p", []), {"descending": 0}, TypeError, "descending"),
@@ -223,6 +236,8 @@ def test_keywords_work_for_every_parameter(db):
     assert db.delete_by_filter(filter_json='{"g":"y"}') == 1
     assert db.delete(id="a") is None
     assert db.count() == 0
+    assert list(db.stream_pca_3d(batch_size=1, wait_for_latest=False, timeout_ms=0,
+                                 force_refresh=False, filter_json=None)) == []
 
 
 def test_result_shapes(db):
@@ -240,6 +255,7 @@ def test_result_shapes(db):
     assert db.add("b", [0.2], "{}") is None
     assert db.add_batch(["c"], [[0.3]], ["{}"]) is None
     assert db.delete("zzz") is None
+    assert type(db.stream_pca_3d()) is tarnix.Pca3DStream
 
 
 @pytest.mark.parametrize("text", ["[1]", "not json", "", "1", "null", '"x"', '{"a":1', "{} {}"])
