@@ -40,6 +40,7 @@ ScriptRunner::ScriptRunner(Recording& r, std::string dir)
 
 ScriptRunner::~ScriptRunner() {
   store_.reset();
+  idle_store_.reset();
   if (r_.failure.empty() && !fs_->trouble().empty()) r_.failure = fs_->trouble();
   unsetenv("TARNIX_WAL_SYNC_INTERVAL_MS");
 }
@@ -54,6 +55,28 @@ void ScriptRunner::open() {
     Result<std::unique_ptr<Store>> opened = Store::open(dir_, StoreOptions{fs_, clock_, false});
     if (!opened.ok()) return opened.take_status();
     store_ = std::move(opened).value();
+    return Status();
+  });
+}
+
+void ScriptRunner::open_second_store() {
+  call("open a second store", {}, [&] {
+    Result<std::unique_ptr<Store>> opened = Store::open(dir_, StoreOptions{fs_, clock_, false});
+    if (!opened.ok()) return opened.take_status();
+    idle_store_ = std::move(opened).value();
+    return Status();
+  });
+}
+
+void ScriptRunner::use_store(int which) {
+  if (which == current_store_ || !idle_store_) return;
+  std::swap(store_, idle_store_);
+  current_store_ = which;
+}
+
+void ScriptRunner::close_idle_store() {
+  call("close a store", {}, [&] {
+    idle_store_.reset();
     return Status();
   });
 }
@@ -331,6 +354,36 @@ const std::map<std::string, std::function<void(ScriptRunner&)>>& bodies() {
          for (int i = 45; i < 48; ++i) run.remove(key(i));
          run.persist();
        }},
+      {"two_stores",
+       [](ScriptRunner& run) {
+         // Two stores take turns writing: each reuses slots the other freed in records that
+         // only the other's calls appended, and whose sync this store did not see.
+         add_range(run, 0, 30);
+         run.persist();
+         run.open_second_store();
+         run.begin_body();
+         run.remove(key(3));
+         run.use_store(1);
+         run.add("r0", "r");
+         run.use_store(0);
+         run.remove(key(7));
+         run.use_store(1);
+         run.add("r1", "r");
+         run.remove(key(11));
+         run.use_store(0);
+         run.add("r2", "r");
+         run.add(key(1), "c");
+         run.use_store(1);
+         run.add(key(2), "a");
+         run.use_store(0);
+         for (int i = 25; i < 30; ++i) run.remove(key(i));
+         // Alone now, the other store's persist cuts the slot files' tail, over items whose
+         // deletions only the closed store logged.
+         run.use_store(1);
+         run.close_idle_store();
+         run.persist();
+         run.add("r3", "r");
+       }},
       {"vacuum_rewrite", [](ScriptRunner& run) { vacuum_script(run, false, false); }},
       {"vacuum_rewrite_rebuild", [](ScriptRunner& run) { vacuum_script(run, false, true); }},
       {"vacuum_in_place", [](ScriptRunner& run) { vacuum_script(run, true, false); }},
@@ -363,6 +416,7 @@ const std::vector<ScriptInfo>& scripts() {
       {"delete_by_filter", false},
       {"ttl_expiry", false},
       {"persist_trim", false},
+      {"two_stores", false},
       {"vacuum_rewrite", true},
       {"vacuum_rewrite_rebuild", true},
       {"vacuum_in_place", true},

@@ -105,6 +105,13 @@ class ScriptRunner {
   void begin_body();
   RecordingFileSystem& recorder() { return *fs_; }
 
+  // A second store on the same directory, as another process would have it open; later
+  // calls go to the store `use_store` picks (0, the first, or 1).
+  void open_second_store();
+  void use_store(int which);
+  // Closes the store that `use_store` did not pick.
+  void close_idle_store();
+
   void add(const std::string& id, const std::string& tag, std::optional<uint32_t> ttl = {});
   void add_batch(const std::vector<std::string>& ids, const std::string& tag, bool big);
   void remove(const std::string& id);
@@ -137,6 +144,8 @@ class ScriptRunner {
   std::shared_ptr<ScriptClock> clock_;
   std::shared_ptr<RecordingFileSystem> fs_;
   std::unique_ptr<Store> store_;
+  std::unique_ptr<Store> idle_store_;  // the other of two stores, when there are two
+  int current_store_ = 0;
   std::map<std::string, std::shared_ptr<LiveItem>> live_;
   int next_n_ = 0;
   std::optional<uint64_t> interval_override_;
