@@ -2,7 +2,7 @@
 under the log's sync interval.
 
     PYTHONPATH=build/cpython python3 bench/durability_bench.py [--sizes 100000 1000000]
-        [--dim 128] [--adds 2000] [--dir DIR]
+        [--dim 128] [--adds 2000] [--dir DIR] [--rewrites]
 
 For each size N: N items of `dim` components are written with add_batch (no persist), the
 store is closed and reopened, which replays the whole log ("open from log"); then persist()
@@ -11,6 +11,12 @@ snapshot"). Ratios are against the open from the snapshot of the same size.
 
 Add throughput: single add() calls on a store that already holds a few thousand items, with
 TARNIX_WAL_SYNC_INTERVAL_MS at 0, 250 and unset; ratios are against the unset run.
+
+Rewrites (--rewrites): the same single add() calls of new ids, then add() calls that replace
+items already there (each replacement takes the slot its item frees), then deletes each
+followed by an add of a new id (which takes the deleted slot), at the unset interval; ratios
+are against the new-id adds of the same run. An insert that overwrites a slot whose
+deletion is not yet durable syncs the log first, which is what the last two pay for.
 
 Uses numpy for the random vectors when it is installed.
 """
@@ -120,6 +126,35 @@ def bench_adds(base, dim, adds, preload, seed):
     return rows
 
 
+def bench_rewrites(base, dim, adds, preload, seed):
+    os.environ.pop("TARNIX_WAL_SYNC_INTERVAL_MS", None)
+    rows = []
+    for label in ("new ids", "replacing", "delete + add"):
+        path = tempfile.mkdtemp(prefix="rewrites-", dir=base)
+        try:
+            rng = make_rng(seed)
+            db = tarnix.TarnDB(path, pca_enabled=False)
+            fill(db, preload, dim, rng, prefix="p")
+            db.persist()
+            vecs = vectors(rng, adds, dim)
+            t = time.perf_counter()
+            for i, v in enumerate(vecs):
+                if label == "new ids":
+                    db.add("a%d" % i, v, '{"k": %d}' % i)
+                elif label == "replacing":
+                    db.add("p%d" % (i % preload), v, '{"k": %d}' % i)
+                else:
+                    db.delete("p%d" % (i % preload))
+                    db.add("a%d" % i, v, '{"k": %d}' % i)
+            elapsed = time.perf_counter() - t
+            del db
+            collect()
+            rows.append((label, adds / elapsed, elapsed / adds * 1e6))
+        finally:
+            shutil.rmtree(path, ignore_errors=True)
+    return rows
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--sizes", type=int, nargs="+", default=[100000, 1000000])
@@ -128,7 +163,17 @@ def main():
     p.add_argument("--preload", type=int, default=5000)
     p.add_argument("--dir", default=None, help="where the stores go (default: the temp dir)")
     p.add_argument("--seed", type=int, default=1)
+    p.add_argument("--rewrites", action="store_true",
+                   help="only the rewrite throughput (new ids, replacements, delete + add)")
     args = p.parse_args()
+    if args.rewrites:
+        print("add() of new ids, replacing, and after a delete (%d calls on a store of %d items, "
+              "%s)" % (args.adds, args.preload, sys.implementation.name))
+        print("%14s %12s %12s %14s" % ("calls", "adds/s", "us/add", "vs new ids"))
+        rows = bench_rewrites(args.dir, args.dim, args.adds, args.preload, args.seed)
+        for label, rate, us in rows:
+            print("%14s %12.0f %12.1f %14.2f" % (label, rate, us, rate / rows[0][1]))
+        return
 
     print("tarnix durability bench: dim %d, %s, numpy %s, stores in %s" % (
         args.dim, sys.implementation.name, "yes" if numpy is not None else "no",

@@ -76,6 +76,10 @@ class CoreIndex {
   // Per slot, the slots whose rows contain it; absent until first needed.
   std::optional<std::vector<std::vector<uint32_t>>> incoming_edges;
   uint32_t last_expiration_check = 0;
+  // Slots deleted since the store last knew its log to be durable. Reusing one overwrites
+  // its rows in place, and the kernel may write those pages back before the log: the store
+  // syncs the log first, or a power loss would bring the deleted item back over them.
+  Bitmap recently_freed;
 
   DataFiles files;
 
@@ -191,6 +195,9 @@ class CoreIndex {
   // to the index, so an I/O error leaves the index as it was.
   Status insert_in_mem(std::string_view id, std::span<const float> vector, const Json& metadata,
                        std::span<const std::string> skip_index, std::optional<uint32_t> ttl);
+  // Whether inserting the items `ids` (after an expiry sweep, when `sweeping`) may write
+  // into a slot of recently_freed or into the slot of an item it replaces.
+  bool may_overwrite_freed_slot(std::span<const std::string_view> ids, bool sweeping) const;
   // Adds the edge a -> b to row a (evicting a pseudo-random entry of a full row), keeping
   // incoming_edges in step.
   void add_neighbor(uint32_t a, uint32_t b);

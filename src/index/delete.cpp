@@ -36,6 +36,7 @@ bool CoreIndex::untrack_slot(uint32_t slot, bool drop_expiry,
   if (entry != ext_to_int.end()) ext_to_int.erase(entry);
   valid_ids.remove(slot);
   deleted.add(slot);
+  recently_freed.add(slot);
   if (replay_repair_ &&
       (replay_repair_->track_all || replay_repair_->snapshot_live.contains(slot))) {
     replay_repair_->touched.add(slot);

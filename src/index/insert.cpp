@@ -111,6 +111,17 @@ bool CoreIndex::reuse_enabled(bool a_slot_is_freed) const {
              env_usize("TARNIX_REVERSE_REUSE_MAX_CAPACITY").value_or(kDefaultReuseMaxCapacity);
 }
 
+bool CoreIndex::may_overwrite_freed_slot(std::span<const std::string_view> ids,
+                                         bool sweeping) const {
+  if (dim == 0) return false;
+  bool replacing = std::any_of(ids.begin(), ids.end(),
+                               [&](std::string_view id) { return live_slot_of(id).has_value(); });
+  if (!replacing && !sweeping && recently_freed.empty()) return false;
+  return incoming_edges ||
+         capacity <=
+             env_usize("TARNIX_REVERSE_REUSE_MAX_CAPACITY").value_or(kDefaultReuseMaxCapacity);
+}
+
 uint32_t CoreIndex::peek_slot(bool reuse, std::optional<uint32_t> freed) {
   if (!reuse) return next_slot;
   // Stale entries at the top would be discarded by the allocation anyway.

@@ -18,6 +18,8 @@ Result<SlotFile> SlotFile::open(FileSystem& fs, const std::string& path, uint64_
   if (length < min_length) {
     TARNIX_RETURN_IF_ERROR(Mapping::check_room(min_length));
     TARNIX_RETURN_IF_ERROR(f.file_.truncate(min_length));
+    // Durable before rows can name the new slots (see set_length).
+    TARNIX_RETURN_IF_ERROR(f.file_.datasync());
     length = min_length;
   }
   TARNIX_ASSIGN_OR_RETURN(f.map_, Mapping::map(fs, f.file_.fd(), length, true, true));
@@ -31,6 +33,9 @@ Status SlotFile::set_length(uint64_t new_length) {
     // they were.
     TARNIX_RETURN_IF_ERROR(Mapping::check_room(new_length - map_.size()));
     TARNIX_RETURN_IF_ERROR(file_.truncate(new_length));
+    // Rows written next may name the new slots, and the kernel may write those pages back
+    // at any time: were the new length lost in a power loss, they would point past the end.
+    TARNIX_RETURN_IF_ERROR(file_.datasync());
     return map_.resize(file_.fd(), new_length, true, true);
   }
   TARNIX_RETURN_IF_ERROR(map_.resize(file_.fd(), new_length, true, true));

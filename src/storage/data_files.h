@@ -26,7 +26,7 @@ class SlotFile {
   SlotFile& operator=(SlotFile&&) = default;
 
   // Opens (creating it unless `create` is false) the file, extends it with zeros to
-  // `min_length`, and maps it whole.
+  // `min_length` (durably), and maps it whole.
   static Result<SlotFile> open(FileSystem& fs, const std::string& path, uint64_t min_length,
                                bool create = true);
 
@@ -35,7 +35,8 @@ class SlotFile {
   uint64_t length() const { return map_.size(); }
 
   // Grows or shrinks file and mapping together, never leaving the mapping longer than the
-  // file. On failure the mapping is unchanged or shorter-than-file, and the error is returned.
+  // file; a new length is synced before the mapping grows. On failure the
+  // mapping is unchanged or shorter-than-file, and the error is returned.
   Status set_length(uint64_t new_length);
   // Makes sure the file's blocks below `end` exist on disk, allocating a few MiB ahead, so
   // that writes through the mapping cannot meet a full disk.

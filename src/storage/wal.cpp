@@ -65,6 +65,7 @@ Result<WalWriter> WalWriter::open(FileSystem& fs, const std::string& path) {
   TARNIX_ASSIGN_OR_RETURN(stamp, fs.stat(path));
   w.inode_ = stamp.inode;
   w.call_start_ = w.committed_;
+  w.unsynced_ = w.committed_ > 0;
   w.buffer_.reserve(kWalWriteBuffer);
   return w;
 }
@@ -102,12 +103,20 @@ Status WalWriter::commit() {
   buffer_.clear();
   if (!write_error_.ok()) return undo(write_error_);
   committed_ = call_start_ + written_;
+  unsynced_ |= written_ > 0;
   return Status();
 }
 
 Status WalWriter::sync_last_commit() {
   Status s = file_.datasync();
   if (!s.ok()) return undo(s);
+  unsynced_ = false;
+  return Status();
+}
+
+Status WalWriter::sync() {
+  TARNIX_RETURN_IF_ERROR(file_.datasync());
+  unsynced_ = false;
   return Status();
 }
 
@@ -127,11 +136,15 @@ Status WalWriter::truncate_and_sync(uint64_t length) {
   TARNIX_RETURN_IF_ERROR(file_.datasync());
   committed_ = call_start_ = length;
   broken_ = Status();
+  unsynced_ = false;
   return Status();
 }
 
 Status WalWriter::resync() {
+  uint64_t before = committed_;
   TARNIX_ASSIGN_OR_RETURN(committed_, file_.size());
+  // Records another store appended may not be synced yet: this store cannot know.
+  unsynced_ |= committed_ != before;
   call_start_ = committed_;
   return Status();
 }

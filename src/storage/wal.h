@@ -62,6 +62,8 @@ class WalWriter final : public ByteSink {
   Status commit();
   // Syncs the file's data; on failure undoes the last committed call.
   Status sync_last_commit();
+  // Syncs the file's data, undoing nothing on failure (for callers that did not just append).
+  Status sync();
   // Truncates the log to `length` bytes and syncs it.
   Status truncate_and_sync(uint64_t length);
   // Takes the file's length as the end of committed records: other stores append to the
@@ -69,6 +71,9 @@ class WalWriter final : public ByteSink {
   Status resync();
 
   uint64_t length() const { return committed_; }
+  // Whether the file may hold records that no sync has made durable yet (a log found at
+  // open counts as such: the process that wrote it may not have synced it).
+  bool has_unsynced_records() const { return unsynced_; }
   // The identity of the file this writer appends to (a vacuum may replace wal.bin).
   uint64_t inode() const { return inode_; }
   File& file() { return file_; }
@@ -84,6 +89,7 @@ class WalWriter final : public ByteSink {
   uint64_t written_ = 0;      // bytes of the current call already written
   Status write_error_;
   Status broken_;
+  bool unsynced_ = false;
 };
 
 // How a replay applies records. kRecover repeats every call as it was made, writing the data

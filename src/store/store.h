@@ -56,6 +56,10 @@ struct SearchHit {
   std::string metadata;
 };
 
+// Marks every deleted slot of `index` as possibly freed by a record that is not durable yet
+// when the log may hold unsynced records (see CoreIndex::recently_freed), else none.
+void note_unsynced_frees(CoreIndex& index, const WalWriter& wal);
+
 class Store {
  public:
   // Opens or creates the store in `path`, recovering whatever a crash left behind.
@@ -162,6 +166,11 @@ class Store {
   template <class F>
   Status log(F&& encode);
   Status maybe_sync_wal();
+  // Syncs the log when inserting `ids` may overwrite a slot whose deletion (or replacement)
+  // is in the log but not yet durable; see CoreIndex::recently_freed. Called after the
+  // call's records are committed and before its sweep and inserts change the index, so a
+  // failed sync undoes the whole call.
+  Status sync_before_reuse(CoreIndex& index, std::span<const std::string_view> ids, bool sweeping);
   // An expiry sweep about to run: its second, and the ids of the items it will delete.
   // They are logged ahead of it like any deletion: replay does not sweep, so without the
   // records it would hand out slots differently from the run it repeats, and read records

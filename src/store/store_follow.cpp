@@ -75,6 +75,12 @@ Status Store::catch_up_as_writer() {
       TARNIX_ASSIGN_OR_RETURN(core_->view.wal, fs.stat(join_path(path_, kWalFile)));
     }
   }
+  if (followed.reloaded) {
+    // A reloaded index knows no frees; another store's may be in the log's unsynced tail.
+    std::unique_lock<std::shared_mutex> core_lock(core_->mu);
+    std::shared_lock<std::shared_mutex> wal_lock(*wal_mu_);
+    note_unsynced_frees(*core_->index, *wal_);
+  }
   checkpoint_due_ |= followed.dropped > 0;
   take_on(followed);
   if (checkpoint_due_) {

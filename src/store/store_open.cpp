@@ -28,7 +28,50 @@ bool replay_wants_checkpoint(uint64_t records) {
   return limit > 0 && records > limit;
 }
 
+// The directories of `path` that do not exist yet, deepest first.
+Result<std::vector<std::string>> missing_dirs(FileSystem& fs, const std::string& path) {
+  std::vector<std::string> missing;
+  for (std::string dir = path; !dir.empty();) {
+    bool present;
+    TARNIX_ASSIGN_OR_RETURN(present, fs.exists(dir));
+    if (present) break;
+    missing.push_back(dir);
+    std::string parent = parent_path(dir);
+    if (parent == dir) break;
+    dir = std::move(parent);
+  }
+  return missing;
+}
+
+// A new directory entry survives a power loss only once the directory holding it is synced.
+Status sync_entry_of(FileSystem& fs, const std::string& path) {
+  std::string parent = parent_path(path);
+  return fs.sync_dir(parent.empty() ? "." : parent);
+}
+
+// Whether the open is about to create one of the files that hold the store's content.
+Result<bool> creates_store_files(FileSystem& fs, const std::string& dir) {
+  for (const char* name : {kVectorsFile, kGraphFile, kIdOffsetsFile, kIdsFile, kMetaOffsetsFile,
+                           kMetadataFile, kWalFile}) {
+    bool present;
+    TARNIX_ASSIGN_OR_RETURN(present, fs.exists(join_path(dir, name)));
+    if (!present) return true;
+  }
+  return false;
+}
+
 }  // namespace
+
+// A log found at open (or reloaded after another store's writes) may never have been synced
+// by the process that wrote it, so any deleted slot may owe its deletion to a record that is
+// not durable yet.
+void note_unsynced_frees(CoreIndex& index, const WalWriter& wal) {
+  if (wal.has_unsynced_records()) {
+    index.recently_freed = index.deleted;
+  } else {
+    index.recently_freed.clear();
+  }
+}
 
 // The log is applied with kRecover when no other process has the directory open (the replay
 // then repeats every call, repairing what a crash kept from the files), with kFollow
@@ -72,7 +115,11 @@ Result<std::unique_ptr<Store>> Store::open(std::string path, StoreOptions option
   }
   std::unique_ptr<Store> store(new Store(path, options));
   FileSystem& fs = *store->fs_;
+  std::vector<std::string> made;
+  TARNIX_ASSIGN_OR_RETURN(made, missing_dirs(fs, path));
   TARNIX_RETURN_IF_ERROR(fs.create_dirs(path));
+  // Otherwise a power loss could take the new directory, and every synced write in it, away.
+  for (const std::string& dir : made) TARNIX_RETURN_IF_ERROR(sync_entry_of(fs, dir));
 
   Result<std::shared_ptr<ProcessGate>> gate = ProcessGate::open(fs, path);
   if (!gate.ok()) return gate.status().as_plain_os_error();
@@ -83,6 +130,8 @@ Result<std::unique_ptr<Store>> Store::open(std::string path, StoreOptions option
     // Recovery writes data files, so it never interleaves with another process's writes.
     GateWriter inside(g);
     const bool alone = g.alone();
+    Result<bool> creating = creates_store_files(fs, path);
+    if (!creating.ok()) return creating.status().as_plain_os_error();
     Result<LoadedIndex> recovered =
         recover_index(path, options, alone ? ReplayMode::kRecover : ReplayMode::kFollow, true);
     if (!recovered.ok()) return recovered.status().as_os_error();
@@ -91,6 +140,11 @@ Result<std::unique_ptr<Store>> Store::open(std::string path, StoreOptions option
     Result<WalWriter> wal = WalWriter::open(fs, join_path(path, kWalFile));
     if (!wal.ok()) return wal.take_status();
     store->wal_ = std::make_unique<WalWriter>(std::move(wal).value());
+    // The log's name must be durable before a synced record in it can count as durable.
+    if (*creating) {
+      Status synced = fs.sync_dir(path);
+      if (!synced.ok()) return synced.as_plain_os_error();
+    }
     // A torn tail would hide every later record from replay, so it goes before anything is
     // appended: now when nobody else has the directory open, or else at the next writing
     // call of any store (until then a writer that is alive may be appending right there).
@@ -98,6 +152,7 @@ Result<std::unique_ptr<Store>> Store::open(std::string path, StoreOptions option
       Status cut = store->wal_->truncate_and_sync(replay.good_end);
       if (!cut.ok()) return cut.as_plain_os_error();
     }
+    note_unsynced_frees(*recovered->index, *store->wal_);
     store->core_->index = std::move(recovered->index);
     store->checkpoint_due_ = recovered->dropped > 0;
     bool checkpointed = false;

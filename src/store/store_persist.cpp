@@ -17,6 +17,17 @@ bool worth_trimming(uint32_t capacity, uint32_t needed) {
   return slack >= 1024 || slack * 100 >= capacity;
 }
 
+// Empties the entries of live rows that name slots at or above `end`.
+void empty_edges_from(CoreIndex& index, uint32_t end) {
+  index.valid_ids.for_each([&](uint32_t slot) {
+    uint32_t* row = slot < end ? index.mutable_row_at(slot) : nullptr;
+    if (!row) return;
+    for (size_t i = 0; i < kRowNeighbors; ++i) {
+      if (row[i] != kEmptyEntry && row[i] >= end) row[i] = kEmptyEntry;
+    }
+  });
+}
+
 // Bookkeeping after the capacity shrank to `capacity`.
 void adopt_capacity(CoreIndex& index, uint32_t capacity) {
   index.capacity = capacity;
@@ -32,13 +43,7 @@ void adopt_capacity(CoreIndex& index, uint32_t capacity) {
   }
   // Rows may still name deleted slots beyond the new end; those slots will be handed out
   // again when the files grow, and an edge to whatever lands there means nothing.
-  index.valid_ids.for_each([&](uint32_t slot) {
-    uint32_t* row = slot < capacity ? index.mutable_row_at(slot) : nullptr;
-    if (!row) return;
-    for (size_t i = 0; i < kRowNeighbors; ++i) {
-      if (row[i] != kEmptyEntry && row[i] >= capacity) row[i] = kEmptyEntry;
-    }
-  });
+  empty_edges_from(index, capacity);
 }
 
 // Shrinks the four slot files to `needed` slots. A failure part-way leaves some files
@@ -49,6 +54,10 @@ Status trim_tail(CoreIndex& index, uint32_t needed) {
     SlotFile& file;
     uint64_t record_bytes;
   };
+  // The rows that name the slots about to go lose those edges durably first: were the cut
+  // to reach the disk before them, a power loss would leave rows pointing past the files.
+  empty_edges_from(index, needed);
+  TARNIX_RETURN_IF_ERROR(index.files.graph.flush());
   Status failure;
   for (Target t : {Target{index.files.vectors, index.dim}, Target{index.files.graph, kRowBytes},
                    Target{index.files.id_offsets, kOffsetBytes},
@@ -98,7 +107,16 @@ Status Store::sweep_and_trim() {
     // SIGBUS, so the trim waits for a persist made while no one else has the directory
     // open. Being alone also keeps anyone from mapping the files until it is done.
     if (worth_trimming(index.capacity, needed) && gate_->try_alone()) {
-      Status trimmed = trim_tail(index, needed);
+      // The cut takes the rows of items whose deletion may so far be only in the log's
+      // unsynced tail. Were that tail lost in a power loss, the old snapshot would name
+      // them again: the open drops them as lying past the files, but a replay that grows
+      // the files puts other items in their slots, which the next open takes for theirs.
+      Status trimmed;
+      {
+        std::unique_lock<std::shared_mutex> wal_lock(*wal_mu_);
+        if (wal_->has_unsynced_records()) trimmed = wal_->sync().as_plain_os_error();
+      }
+      if (trimmed.ok()) trimmed = trim_tail(index, needed);
       gate_->share_presence();
       TARNIX_RETURN_IF_ERROR(trimmed);
     }

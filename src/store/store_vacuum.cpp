@@ -49,6 +49,11 @@ Status Store::vacuum() {
   }
   note_own_writes();
   if (!result.ok()) return result.as_os_error();
+  {
+    // The slots were renumbered and the log is empty: nothing freed is owed to it.
+    std::unique_lock<std::shared_mutex> core_lock(core_->mu);
+    core_->index->recently_freed.clear();
+  }
   enqueue_pca_snapshot_sync();
   return Status();
 }

@@ -75,6 +75,21 @@ Status Store::maybe_sync_wal() {
   return Status();
 }
 
+Status Store::sync_before_reuse(CoreIndex& index, std::span<const std::string_view> ids,
+                                bool sweeping) {
+  if (wal_->has_unsynced_records()) {
+    if (!index.may_overwrite_freed_slot(ids, sweeping)) return Status();
+    Status s = wal_->sync_last_commit();
+    if (!s.ok()) return s.as_plain_os_error();
+    uint64_t now;
+    TARNIX_ASSIGN_OR_RETURN(now, unix_millis(*clock_));
+    last_wal_sync_ms_ = now;
+  }
+  // Every deletion so far is in the log, and the log is durable.
+  index.recently_freed.clear();
+  return Status();
+}
+
 Result<Store::PendingSweep> Store::plan_sweep(const CoreIndex& index) const {
   PendingSweep sweep;
   TARNIX_ASSIGN_OR_RETURN(sweep.now, unix_seconds(*clock_));
@@ -120,11 +135,14 @@ Status Store::add(std::string_view id, std::span<const float> vector, std::strin
       for (const std::string& expired : sweep.ids) encode_wal_delete(e, expired);
       encode_wal_insert(e, id, vector, metadata, skip_index, ttl);
     }));
+    const std::string_view ids[] = {id};
+    TARNIX_RETURN_IF_ERROR(sync_before_reuse(index, ids, !sweep.ids.empty()));
     index.check_expiration_at(sweep.now);
     std::span<const std::string> skip;
     if (skip_index) skip = *skip_index;
     Status s = index.insert_in_mem(id, vector, parsed, skip, ttl);
     if (!s.ok()) return s.as_plain_os_error();
+    if (!wal_->has_unsynced_records()) index.recently_freed.clear();
     enqueue(PcaEventUpsert{std::string(id)});
     return Status();
   });
@@ -172,6 +190,8 @@ Status Store::add_batch(std::span<const std::string> ids,
         encode_wal_insert(e, ids[i], vectors[i], metadatas[i], skip_index, ttl);
       }
     }));
+    std::vector<std::string_view> batch_ids(ids.begin(), ids.end());
+    TARNIX_RETURN_IF_ERROR(sync_before_reuse(index, batch_ids, !sweep.ids.empty()));
     index.check_expiration_at(sweep.now);
     std::span<const std::string> skip;
     if (skip_index) skip = *skip_index;
@@ -179,6 +199,7 @@ Status Store::add_batch(std::span<const std::string> ids,
       s = index.insert_in_mem(ids[i], vectors[i], parsed[i], skip, ttl);
       if (!s.ok()) return s.as_plain_os_error();
     }
+    if (!wal_->has_unsynced_records()) index.recently_freed.clear();
     wal_lock.unlock();
     core_lock.unlock();
     for (const std::string& id : ids) enqueue(PcaEventUpsert{id});

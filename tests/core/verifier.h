@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "index/quantize.h"
 #include "store/store.h"
 #include "util/json.h"
 
@@ -65,8 +67,66 @@ inline std::string filter_for(const char* field, const std::string& value) {
   return Json{{field, value}}.dump();
 }
 
-// Checks the store's structure and content against the expectation.
-inline ::testing::AssertionResult verify_store(Store& store, const Expectation& expect) {
+// The unfiltered search of a small store is an exact scan: its hits must be the k nearest
+// items by the codes of the vectors they were written with, computed here independently.
+inline ::testing::AssertionResult verify_exact_search(
+    Store& store, const std::map<std::string, const Item*>& items) {
+  if (items.empty()) return ::testing::AssertionSuccess();
+  const size_t dim = items.begin()->second->vector.size();
+  auto code = [dim](const std::vector<float>& v) {
+    std::vector<uint8_t> c(dim);
+    quantize(v.data(), dim, c.data());
+    return c;
+  };
+  std::vector<std::vector<float>> queries;
+  for (const auto& [id, item] : items) {
+    if (queries.size() == 3) break;
+    queries.push_back(item->vector);
+  }
+  for (int q = 0; q < 2; ++q) {
+    std::vector<float> v(dim);
+    for (size_t i = 0; i < dim; ++i)
+      v[i] = static_cast<float>(((q * 37 + i * 11) % 17) / 8.0 - 1.0);
+    queries.push_back(v);
+  }
+  const uint32_t k = static_cast<uint32_t>(std::min<size_t>(10, items.size()));
+  for (const std::vector<float>& query : queries) {
+    std::vector<uint8_t> qc = code(query);
+    std::map<std::string, uint32_t> truth;
+    std::vector<uint32_t> sorted;
+    for (const auto& [id, item] : items) {
+      std::vector<uint8_t> c = code(item->vector);
+      uint32_t d = 0;
+      for (size_t i = 0; i < dim; ++i) d += (int(qc[i]) - int(c[i])) * (int(qc[i]) - int(c[i]));
+      truth[id] = d;
+      sorted.push_back(d);
+    }
+    std::sort(sorted.begin(), sorted.end());
+    GateReader inside(store.gate());
+    Result<std::vector<SearchHit>> hits = store.search(query, k, nullptr, false);
+    if (!hits.ok()) return ::testing::AssertionFailure() << "search: " << hits.status().message();
+    if (hits->size() != k) {
+      return ::testing::AssertionFailure() << "search found " << hits->size() << " of " << k;
+    }
+    for (size_t i = 0; i < k; ++i) {
+      const SearchHit& hit = (*hits)[i];
+      auto it = truth.find(hit.id);
+      if (it == truth.end() || static_cast<float>(it->second) != hit.score ||
+          hit.score != static_cast<float>(sorted[i])) {
+        return ::testing::AssertionFailure()
+               << "exact search differs from brute force at rank " << i << ": " << hit.id
+               << " scored " << hit.score << ", expected " << sorted[i];
+      }
+    }
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Checks the store's structure and content against the expectation. `content`, when given,
+// receives each listed item's metadata by id.
+inline ::testing::AssertionResult verify_store(
+    Store& store, const Expectation& expect,
+    std::map<std::string, std::string>* content = nullptr) {
   auto fail = [] { return ::testing::AssertionFailure(); };
   {
     std::shared_lock<std::shared_mutex> lock(store.shared_index()->mu);
@@ -146,6 +206,8 @@ inline ::testing::AssertionResult verify_store(Store& store, const Expectation& 
       return fail() << "item " << id << " is not found by its own vector";
     }
   }
+  if (::testing::AssertionResult exact = verify_exact_search(store, chosen); !exact) return exact;
+  if (content) *content = std::move(present);
   return ::testing::AssertionSuccess();
 }
 
