@@ -23,65 +23,13 @@
 #include "index/core_index.h"
 #include "index/quantize.h"
 #include "index/search.h"
+#include "npy.h"
 #include "store/store.h"
 
 namespace {
 
-// A C-ordered .npy array of float32 or int64 (the only two the Python side writes).
-struct Npy {
-  std::vector<char> bytes;
-  std::vector<size_t> shape;
-  std::string descr;
-  template <class T>
-  const T* as() const {
-    return reinterpret_cast<const T*>(bytes.data());
-  }
-};
-
-Npy load_npy(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    std::cerr << "cannot open " << path << "\n";
-    std::exit(2);
-  }
-  char magic[8];
-  in.read(magic, 8);
-  uint32_t header_len = 0;
-  if (magic[6] == 1) {
-    uint16_t h;
-    in.read(reinterpret_cast<char*>(&h), 2);
-    header_len = h;
-  } else {
-    in.read(reinterpret_cast<char*>(&header_len), 4);
-  }
-  std::string header(header_len, '\0');
-  in.read(header.data(), header_len);
-  Npy out;
-  auto d = header.find("'descr': '");
-  out.descr = header.substr(d + 10, header.find('\'', d + 10) - d - 10);
-  if (header.find("'fortran_order': True") != std::string::npos) {
-    std::cerr << path << ": Fortran order is not supported\n";
-    std::exit(2);
-  }
-  auto s = header.find("'shape': (");
-  std::string dims = header.substr(s + 10, header.find(')', s) - s - 10);
-  std::stringstream ss(dims);
-  std::string tok;
-  size_t total = 1;
-  while (std::getline(ss, tok, ',')) {
-    if (tok.find_first_not_of(' ') == std::string::npos) continue;
-    out.shape.push_back(std::stoull(tok));
-    total *= out.shape.back();
-  }
-  size_t item = out.descr == "<f4" ? 4 : out.descr == "<i8" ? 8 : 0;
-  if (!item) {
-    std::cerr << path << ": unsupported dtype " << out.descr << "\n";
-    std::exit(2);
-  }
-  out.bytes.resize(total * item);
-  in.read(out.bytes.data(), static_cast<std::streamsize>(out.bytes.size()));
-  return out;
-}
+using tarnix_bench::load_npy;
+using tarnix_bench::Npy;
 
 std::vector<uint32_t> parse_list(const std::string& s) {
   std::vector<uint32_t> out;
@@ -109,18 +57,21 @@ int main(int argc, char** argv) {
     return 2;
   }
   std::string dir = argv[1];
-  Npy queries = load_npy(argv[2]), truth_float = load_npy(argv[3]),
-      truth_codes = load_npy(argv[4]);
+  Npy queries = load_npy(argv[2]), truth_float = load_npy(argv[3]), truth_codes = load_npy(argv[4]);
   uint32_t k = 10;
   int repeat = 1;
   bool with_exact = false;
   std::vector<uint32_t> efs = {10, 16, 24, 32, 48, 64, 96, 128, 192, 256, 384, 512, 768, 1034};
   for (int i = 5; i < argc; ++i) {
     std::string a = argv[i];
-    if (a == "--k" && i + 1 < argc) k = static_cast<uint32_t>(std::stoul(argv[++i]));
-    else if (a == "--ef" && i + 1 < argc) efs = parse_list(argv[++i]);
-    else if (a == "--repeat" && i + 1 < argc) repeat = std::stoi(argv[++i]);
-    else if (a == "--exact") with_exact = true;
+    if (a == "--k" && i + 1 < argc)
+      k = static_cast<uint32_t>(std::stoul(argv[++i]));
+    else if (a == "--ef" && i + 1 < argc)
+      efs = parse_list(argv[++i]);
+    else if (a == "--repeat" && i + 1 < argc)
+      repeat = std::stoi(argv[++i]);
+    else if (a == "--exact")
+      with_exact = true;
   }
 
   tarnix::StoreOptions options;

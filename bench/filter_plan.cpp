@@ -23,32 +23,14 @@
 #include "index/core_index.h"
 #include "index/quantize.h"
 #include "index/search.h"
+#include "npy.h"
 #include "store/store.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::vector<float> load_f32(const std::string& path, size_t* rows, size_t* cols) {
-  std::ifstream in(path, std::ios::binary);
-  char magic[8];
-  in.read(magic, 8);
-  uint32_t header_len = 0;
-  if (magic[6] == 1) {
-    uint16_t h;
-    in.read(reinterpret_cast<char*>(&h), 2);
-    header_len = h;
-  } else {
-    in.read(reinterpret_cast<char*>(&header_len), 4);
-  }
-  std::string header(header_len, '\0');
-  in.read(header.data(), header_len);
-  auto s = header.find("'shape': (");
-  std::sscanf(header.c_str() + s + 10, "%zu, %zu", rows, cols);
-  std::vector<float> out(*rows * *cols);
-  in.read(reinterpret_cast<char*>(out.data()), static_cast<std::streamsize>(out.size() * 4));
-  return out;
-}
+using tarnix_bench::load_f32;
 
 }  // namespace
 
