@@ -67,6 +67,8 @@ def main():
     env = {"TARNIX_SMALL_EXACT_MAX": str(args.n + 1)} if args.exact else {}
     os.environ.update(env)
 
+    # Off, Ray's servers listen on the loopback address only.
+    os.environ.setdefault("RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER", "0")
     ray.init(num_cpus=2, include_dashboard=False, address="local",
              _node_ip_address="127.0.0.1", log_to_driver=False)
     root = tempfile.mkdtemp(prefix="ray-bench-")
