@@ -21,6 +21,7 @@ import itertools
 import json
 import os
 import sys
+import time
 
 import ray
 from ray.exceptions import GetTimeoutError, RayActorError
@@ -269,6 +270,8 @@ class ShardedTarnDB:
                       for s, (i, v, m) in parts.items()])
 
     def delete(self, id):  # noqa: A002 - TarnDB's name
+        if not isinstance(id, str):
+            raise TypeError("id must be a str")
         shard = self.shard_of(id)
         self._gather([(shard, [self._primaries[shard]], "delete", (id,))])
 
@@ -299,7 +302,7 @@ class ShardedTarnDB:
     def get_all_items_json(self, filter_json):
         found = self._everywhere("get_all_items_json", filter_json)
         return json.dumps([item for shard in sorted(found) for item in json.loads(found[shard])],
-                          separators=(",", ":"))
+                          separators=(",", ":"), ensure_ascii=False)
 
     def search(self, vector, k, filter_json=None, load_metadata=True, partial=False):
         """The k nearest items over all shards, ordered by score and then by id. With
@@ -320,7 +323,7 @@ class ShardedTarnDB:
         found = self._everywhere("search_json", vector, k, filter_json, allow_missing=partial)
         hits = [hit for part in found.values() for hit in json.loads(part)]
         hits.sort(key=lambda hit: (hit["score"], hit["id"]))
-        return json.dumps(hits[:k], separators=(",", ":"))
+        return json.dumps(hits[:k], separators=(",", ":"), ensure_ascii=False)
 
     def aggregate_unique(self, filter_json, group_by_field, sort_by_field, output_fields,
                          descending=True):
@@ -364,8 +367,6 @@ class ShardedTarnDB:
 
     def wait_ready(self, timeout=60.0):
         """Waits until every actor answers again (after a restart, for example)."""
-        import time
-
         deadline = time.monotonic() + timeout
         for group in self._readers:
             for actor in group:
@@ -375,7 +376,8 @@ class ShardedTarnDB:
                         break
                     except (RayActorError, GetTimeoutError):
                         if time.monotonic() > deadline:
-                            raise ShardUnavailable(None, "a shard actor did not come back") from None
+                            raise ShardUnavailable(None, "a shard actor did not come back") \
+                                from None
                         time.sleep(0.2)
 
     def close(self):
@@ -429,7 +431,8 @@ class ShardedTarnDB:
             pass
         report = progress if callable(progress) else (_print_progress if progress else None)
         done = 0
-        # Concurrency 1 per shard's worth of tasks keeps each actor's queue short.
+        # As many batch tasks at once as there are shards: every actor has work, and no
+        # actor a long queue.
         written = dataset.map_batches(write, batch_size=batch_size, batch_format="numpy",
                                       concurrency=max(1, shards))
         for out in written.iter_rows():

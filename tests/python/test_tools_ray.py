@@ -6,7 +6,6 @@ import json
 import os
 import random
 import threading
-import time
 
 import pytest
 
