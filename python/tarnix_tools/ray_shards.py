@@ -103,6 +103,30 @@ def _check_vector(vector):
         raise TypeError("vector must be a sequence of floats, not a str")
     return len(vector)
 
+def _split_batch(ids, vectors, metadatas, shards):
+    """Checks a batch and splits it by shard. One shard cannot take back what another has
+    written, so everything a shard could refuse is checked here, before any shard is sent
+    anything: a bad item refuses the whole batch."""
+    ids, vectors, metadatas = list(ids), list(vectors), list(metadatas)
+    if not (len(ids) == len(vectors) == len(metadatas)):
+        raise ValueError("ids, vectors, and metadatas must have the same length")
+    dims = set()
+    for ident, vector, metadata in zip(ids, vectors, metadatas):
+        if not isinstance(ident, str):
+            raise TypeError("ids must be a sequence of str")
+        dims.add(_check_vector(vector))
+        _check_metadata(metadata)
+    if 0 in dims or len(dims) > 1:
+        raise ValueError("the vectors of a batch must all have the same, non-zero length")
+    parts = {}
+    for ident, vector, metadata in zip(ids, vectors, metadatas):
+        part = parts.setdefault(shard_of(ident, shards), ([], [], []))
+        part[0].append(ident)
+        part[1].append(vector if isinstance(vector, list) else list(vector))
+        part[2].append(metadata)
+    return parts
+
+
 
 class ShardedTarnDB:
     """A sharded store; see the module's text.
@@ -247,25 +271,7 @@ class ShardedTarnDB:
                        (id, list(vector), metadata, skip_index, ttl))])
 
     def add_batch(self, ids, vectors, metadatas, skip_index=None, ttl=None):
-        ids, vectors, metadatas = list(ids), list(vectors), list(metadatas)
-        if not (len(ids) == len(vectors) == len(metadatas)):
-            raise ValueError("ids, vectors, and metadatas must have the same length")
-        # One shard cannot take back what another has written, so everything a shard could
-        # refuse is checked here, before any shard is sent anything.
-        dims = set()
-        for ident, vector, metadata in zip(ids, vectors, metadatas):
-            if not isinstance(ident, str):
-                raise TypeError("ids must be a sequence of str")
-            dims.add(_check_vector(vector))
-            _check_metadata(metadata)
-        if 0 in dims or len(dims) > 1:
-            raise ValueError("the vectors of a batch must all have the same, non-zero length")
-        parts = {}
-        for ident, vector, metadata in zip(ids, vectors, metadatas):
-            part = parts.setdefault(self.shard_of(ident), ([], [], []))
-            part[0].append(ident)
-            part[1].append(vector if isinstance(vector, list) else list(vector))
-            part[2].append(metadata)
+        parts = _split_batch(ids, vectors, metadatas, self.shards)
         self._gather([(s, [self._primaries[s]], "add_batch", (i, v, m, skip_index, ttl))
                       for s, (i, v, m) in parts.items()])
 
@@ -412,12 +418,7 @@ class ShardedTarnDB:
                 metas = [m if isinstance(m, str) else json.dumps(m) for m in batch[metadata_column]]
             else:
                 metas = ["{}"] * len(ids)
-            parts = {}
-            for ident, vector, meta in zip(ids, vectors, metas):
-                part = parts.setdefault(shard_of(ident, shards), ([], [], []))
-                part[0].append(ident)
-                part[1].append(vector)
-                part[2].append(meta)
+            parts = _split_batch(ids, vectors, metas, shards)
             refs = [primaries[s].call.remote("add_batch", *p) for s, p in parts.items()]
             for ok, value in ray.get(refs):
                 if not ok:
