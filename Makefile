@@ -16,8 +16,10 @@ FUZZ_SECONDS ?= 60
 LONG_FUZZ_SECONDS ?= 600
 PY_PACKAGES := pytest hypothesis numpy scikit-build-core
 # The tools' extras, for their tests: the CLI, the viewer (and Debian's chromium to look at
-# its page), and the two framework adapters with LangChain's standard test suite.
-TOOLS_PY_PACKAGES := click rich plotly pillow langchain-core langchain-tests llama-index-core
+# its page), the two framework adapters with LangChain's standard test suite, and Ray with
+# Ray Data for the sharded store (CPython only: Ray has no PyPy build).
+TOOLS_PY_PACKAGES := click rich plotly pillow langchain-core langchain-tests llama-index-core \
+  "ray[data]"
 TOOLS_DEB_PACKAGES := chromium
 PYPY_PACKAGES := pytest hypothesis click rich
 
@@ -47,7 +49,7 @@ deps:
 	fi
 	@$(PYTHON) -c "import pytest, hypothesis, numpy, scikit_build_core" 2>/dev/null || \
 	  $(PYTHON) -m pip install -q $(PY_PACKAGES)
-	@$(PYTHON) -c "import click, rich, plotly, PIL, langchain_core, langchain_tests, llama_index.core" \
+	@$(PYTHON) -c "import click, rich, plotly, PIL, langchain_core, langchain_tests, llama_index.core, ray.data" \
 	  2>/dev/null || $(PYTHON) -m pip install -q $(TOOLS_PY_PACKAGES)
 	@missing=""; for p in $(TOOLS_DEB_PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "ok installed" || missing="$$missing $$p"; \
