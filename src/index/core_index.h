@@ -276,6 +276,12 @@ class CoreIndex {
 
   // Construction linking of a new slot (insert.cpp).
   void link_new_slot(uint32_t slot);
+  // What an insert and a followed insert first settle (insert.cpp): whether the vector can
+  // be stored at all (the first one sets the dimension), the live slot the item's id already
+  // holds, and the item's expiry second for `ttl`.
+  bool storable(std::span<const float> vector) const;
+  std::optional<uint32_t> live_slot_of(uint64_t hash) const;
+  Result<std::optional<uint32_t>> expiry_after(std::optional<uint32_t> ttl) const;
   // Slot allocation (insert.cpp): the slot the next insert would take, without taking it,
   // given that `freed` (the replaced item's slot) becomes free first.
   // `reuse` says whether deleted slots are offered (decided once per insert).

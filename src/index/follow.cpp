@@ -36,20 +36,11 @@ Result<bool> CoreIndex::follow_insert(std::string_view id, std::span<const float
                                       const Json& metadata, std::span<const std::string> skip_index,
                                       std::optional<uint32_t> ttl, bool superseded) {
   // The writer dropped what insert_in_mem drops.
-  if (dim == 0 ? (vector.empty() || vector.size() > kMaxDimension) : vector.size() != dim) {
-    return false;
-  }
+  if (!storable(vector)) return false;
   const uint64_t hash = id_hash(id);
-  std::optional<uint32_t> replaced;
-  if (auto it = ext_to_int.find(hash); it != ext_to_int.end() && valid_ids.contains(it->second)) {
-    replaced = it->second;
-  }
+  const std::optional<uint32_t> replaced = live_slot_of(hash);
   std::optional<uint32_t> expiry;
-  if (ttl) {
-    uint32_t now;
-    TARNIX_ASSIGN_OR_RETURN(now, unix_seconds(*clock_));
-    expiry = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{now} + *ttl, UINT32_MAX));
-  }
+  TARNIX_ASSIGN_OR_RETURN(expiry, expiry_after(ttl));
   if (dim == 0) {
     // The writer sized vectors.bin for the first vector.
     dim = vector.size();

@@ -153,28 +153,38 @@ uint32_t CoreIndex::take_slot(bool reuse) {
   return s;
 }
 
+bool CoreIndex::storable(std::span<const float> vector) const {
+  return dim == 0 ? !vector.empty() && vector.size() <= kMaxDimension : vector.size() == dim;
+}
+
+std::optional<uint32_t> CoreIndex::live_slot_of(uint64_t hash) const {
+  if (auto it = ext_to_int.find(hash); it != ext_to_int.end() && valid_ids.contains(it->second)) {
+    return it->second;
+  }
+  return std::nullopt;
+}
+
+Result<std::optional<uint32_t>> CoreIndex::expiry_after(std::optional<uint32_t> ttl) const {
+  if (!ttl) return std::optional<uint32_t>();
+  uint32_t now;
+  TARNIX_ASSIGN_OR_RETURN(now, unix_seconds(*clock_));
+  // Saturates instead of wrapping: a huge ttl means "never", not "at once".
+  return std::optional<uint32_t>(
+      static_cast<uint32_t>(std::min<uint64_t>(uint64_t{now} + *ttl, UINT32_MAX)));
+}
+
 Status CoreIndex::insert_in_mem(std::string_view id, std::span<const float> vector,
                                 const Json& metadata, std::span<const std::string> skip_index,
                                 std::optional<uint32_t> ttl) {
   // A vector that cannot be stored is dropped before anything changes, so a refused item
   // never deletes the item it would have replaced.
-  if (dim == 0 ? (vector.empty() || vector.size() > kMaxDimension) : vector.size() != dim) {
-    return Status();
-  }
+  if (!storable(vector)) return Status();
   const uint64_t hash = id_hash(id);
-  std::optional<uint32_t> replaced;
-  if (auto it = ext_to_int.find(hash); it != ext_to_int.end() && valid_ids.contains(it->second)) {
-    replaced = it->second;
-  }
+  const std::optional<uint32_t> replaced = live_slot_of(hash);
 
   // Everything that can fail comes first: a failed insert leaves the index untouched.
   std::optional<uint32_t> expiry;
-  if (ttl) {
-    uint32_t now;
-    TARNIX_ASSIGN_OR_RETURN(now, unix_seconds(*clock_));
-    // Saturates instead of wrapping: a huge ttl means "never", not "at once".
-    expiry = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{now} + *ttl, UINT32_MAX));
-  }
+  TARNIX_ASSIGN_OR_RETURN(expiry, expiry_after(ttl));
   if (dim == 0) TARNIX_RETURN_IF_ERROR(set_dimension(vector.size()));
   const bool reuse = reuse_enabled(replaced.has_value());
   const uint32_t slot = peek_slot(reuse, replaced);
