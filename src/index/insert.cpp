@@ -52,53 +52,44 @@ void remove_first(std::vector<uint32_t>& list, uint32_t value) {
   list.pop_back();
 }
 
-// Best-first construction search from `entry` with width ef_c; fills context.results.
-// VectorAt(slot) gives the slot's code bytes or null; RowAt(slot) its row or null.
+// Best-first construction search from `entry` with width ef_c; returns the queue holding
+// its nearest slots. VectorAt(slot) gives the slot's code bytes or null; RowAt(slot) its row
+// or null.
 template <class VectorAt, class RowAt>
-void construction_search(SearchContext& context, size_t dim, uint32_t entry, uint32_t ef_c,
-                         VectorAt&& vector_at, RowAt&& row_at) {
+const BestFirstQueue& construction_search(SearchContext& context, size_t dim, uint32_t entry,
+                                          uint32_t ef_c, VectorAt&& vector_at,
+                                          RowAt&& row_at) {
+  BestFirstQueue& queue = context.nearest;
+  queue.reset(ef_c);
   const uint8_t* query = context.query.data();
   const uint8_t* entry_vector = vector_at(entry);
-  if (!entry_vector) return;
-  Candidate start{distance(query, entry_vector, dim), entry};
-  context.candidates.push(start);
-  context.results.push(start);
+  if (!entry_vector) return queue;
+  queue.admit({distance(query, entry_vector, dim), entry});
   context.visit(entry);
-  auto results_full = [&] { return context.results.size() >= ef_c && !context.results.empty(); };
   uint32_t d[kRowNeighbors];
-  while (!context.candidates.empty()) {
-    Candidate c = context.candidates.pop();
-    if (results_full() && context.results.top().distance < c.distance) break;
-    const uint32_t* row = row_at(c.slot);
-    // The row expanded next is most often the nearest candidate left now: its load overlaps
-    // this row's distances instead of stalling the next step.
-    if (!context.candidates.empty()) {
-      if (const uint32_t* next = row_at(context.candidates.top().slot)) {
-        __builtin_prefetch(next);
-        __builtin_prefetch(reinterpret_cast<const uint8_t*>(next) + kRowBytes - 1);
+  while (std::optional<Candidate> c = queue.next()) {
+    const uint32_t* row = row_at(c->slot);
+    if (!row) continue;
+    // The row expanded next is most often the nearest unexpanded entry now, and its row was
+    // asked for when it was admitted: its neighbours' loads overlap this row's distances
+    // instead of stalling the next step.
+    if (std::optional<uint32_t> next = queue.peek_slot()) {
+      if (const uint32_t* next_row = row_at(*next)) {
+        prefetch_row_targets(context, next_row, dim, vector_at);
       }
     }
-    if (!row) continue;
     // The fresh neighbours' codes are prefetched as they are gathered, and their distances
     // taken in one batch; the decisions then follow row order as before.
     FreshNeighbors fresh = gather_fresh_neighbors(context, row, dim, vector_at);
     distance_gather(query, fresh.codes, fresh.count, dim, d);
     for (size_t j = 0; j < fresh.count; ++j) {
-      if (results_full() && d[j] >= context.results.top().distance) continue;
-      context.candidates.push({d[j], fresh.slots[j]});
-      context.results.push({d[j], fresh.slots[j]});
-      if (context.results.size() > ef_c) context.results.pop();
-      // A new candidate's row is read when it is expanded, which is often soon.
+      if (queue.full() && d[j] >= queue.farthest().distance) continue;
+      queue.admit({d[j], fresh.slots[j]});
+      // A new entry's row is read when it is expanded, which is often soon.
       if (const uint32_t* next = row_at(fresh.slots[j])) __builtin_prefetch(next);
     }
   }
-}
-
-// The construction search's results, nearest first.
-std::vector<Candidate>& sorted_results(SearchContext& context) {
-  std::vector<Candidate>& items = context.results.items();
-  std::sort(items.begin(), items.end());
-  return items;
+  return queue;
 }
 
 }  // namespace
@@ -234,14 +225,12 @@ void CoreIndex::link_new_slot(uint32_t slot) {
   SearchContext& context = SearchContext::for_this_thread();
   context.reset(capacity, dim);
   std::memcpy(context.query.data(), vector_at(slot), dim);
-  construction_search(
+  const BestFirstQueue& nearest = construction_search(
       context, dim, *enter_point, ef_construction(), [this](uint32_t s) { return vector_at(s); },
       [this](uint32_t s) { return row_at(s); });
-  std::vector<Candidate>& nearest = sorted_results(context);
-  size_t links = std::min(nearest.size(), kRowNeighbors);
-  for (size_t i = 0; i < links; ++i) {
-    add_neighbor(slot, nearest[i].slot);
-    add_neighbor(nearest[i].slot, slot);
+  for (const Candidate& c : nearest.nearest(kRowNeighbors)) {
+    add_neighbor(slot, c.slot);
+    add_neighbor(c.slot, slot);
   }
 }
 
@@ -276,14 +265,16 @@ void CoreIndex::link_slot_static(const uint8_t* vectors, uint8_t* graph, uint32_
   };
   context.reset(count, dim);
   std::memcpy(context.query.data(), vector_of(slot), dim);
-  construction_search(context, dim, entry, ef_construction(), vector_of, row_of);
-  std::vector<Candidate>& nearest = sorted_results(context);
+  const BestFirstQueue& nearest =
+      construction_search(context, dim, entry, ef_construction(), vector_of, row_of);
   // The slot itself is among them when another row already points at it.
-  std::erase_if(nearest, [slot](const Candidate& c) { return c.slot == slot; });
-  size_t links = std::min(nearest.size(), kRowNeighbors);
-  for (size_t j = 0; j < links; ++j) {
-    add_neighbor_static(graph, slot, nearest[j].slot);
-    add_neighbor_static(graph, nearest[j].slot, slot);
+  size_t links = 0;
+  for (const Candidate& c : nearest.items()) {
+    if (links == kRowNeighbors) break;
+    if (c.slot == slot) continue;
+    add_neighbor_static(graph, slot, c.slot);
+    add_neighbor_static(graph, c.slot, slot);
+    ++links;
   }
 }
 

@@ -45,4 +45,19 @@ FreshNeighbors gather_fresh_neighbors(SearchContext& context, const uint32_t* ro
   return fresh;
 }
 
+// Asks for the visit stamps and codes of a row's entries without marking anything: called
+// for the row most likely expanded next, while the current row's distances are computed,
+// so that its neighbours are in cache when their turn comes.
+template <class VectorAt>
+void prefetch_row_targets(const SearchContext& context, const uint32_t* row, size_t dim,
+                          VectorAt&& vector_at) {
+  const size_t stamps = context.visited.size();
+  for (size_t i = 0; i < kRowNeighbors; ++i) {
+    const uint32_t n = row[i];
+    if (n >= stamps) continue;
+    __builtin_prefetch(context.visited.data() + n);
+    if (const uint8_t* v = vector_at(n)) prefetch_code(v, dim);
+  }
+}
+
 }  // namespace tarnix

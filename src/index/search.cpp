@@ -263,8 +263,7 @@ std::vector<Candidate> CoreIndex::search_core(uint32_t k, uint32_t ef, const Bit
   MaxCandidateHeap& results = context.results;
   auto offer_result = [&](Candidate c) {
     if (!admissible(c.slot)) return;
-    results.push(c);
-    if (results.size() > ef) results.pop();
+    results.push_bounded(c, ef);
   };
 
   // Seeding.

@@ -10,18 +10,10 @@
 #include <functional>
 #include <vector>
 
-namespace tarnix {
+#include "index/best_first_queue.h"
+#include "index/candidate.h"
 
-// (distance, slot), ordered by distance and then slot: the nearest candidate is the smallest.
-struct Candidate {
-  uint32_t distance;
-  uint32_t slot;
-  friend bool operator<(const Candidate& a, const Candidate& b) {
-    return a.distance != b.distance ? a.distance < b.distance : a.slot < b.slot;
-  }
-  friend bool operator>(const Candidate& a, const Candidate& b) { return b < a; }
-  friend bool operator==(const Candidate&, const Candidate&) = default;
-};
+namespace tarnix {
 
 // A binary heap over a vector whose storage is kept by clear().
 template <class Compare>
@@ -42,10 +34,33 @@ class CandidateHeap {
     items_.pop_back();
     return c;
   }
+  // Pushes c and then pops while more than `limit` entries are held, with one sift instead
+  // of two once the heap is full.
+  void push_bounded(Candidate c, size_t limit) {
+    if (items_.size() < limit) {
+      push(c);
+    } else if (limit > 0 && Compare()(c, items_.front())) {
+      replace_top(c);
+    }
+  }
   // The entries in no particular order.
   std::vector<Candidate>& items() { return items_; }
 
  private:
+  // Puts c in the top's place and sifts it down (a hole moves down, c is written once).
+  void replace_top(Candidate c) {
+    const size_t n = items_.size();
+    Candidate* heap = items_.data();
+    size_t hole = 0;
+    for (size_t child = 1; child < n; child = 2 * hole + 1) {
+      if (child + 1 < n && Compare()(heap[child], heap[child + 1])) ++child;
+      if (!Compare()(c, heap[child])) break;
+      heap[hole] = heap[child];
+      hole = child;
+    }
+    heap[hole] = c;
+  }
+
   std::vector<Candidate> items_;
 };
 
@@ -76,6 +91,7 @@ class SearchContext {
   std::vector<uint32_t> visited;
   MinCandidateHeap candidates;
   MaxCandidateHeap results;
+  BestFirstQueue nearest;  // the construction search's
   std::vector<Candidate> top_k;
   std::vector<uint8_t> query;
   uint32_t generation = 0;

@@ -78,6 +78,70 @@ TEST(SearchContext, GenerationStampsAndWrap) {
   EXPECT_TRUE(ctx.visit(far));
 }
 
+// The construction search's queue must expand exactly what a best-first search over a
+// candidate heap and a bounded result heap expands, in the same order, with the same
+// results: graphs built before it must be rebuilt byte for byte. Distances from a handful
+// of values make ties (dropped entries at the farthest distance) the common case.
+TEST(BestFirstQueue, ExpandsWhatTheTwoHeapSearchExpands) {
+  std::mt19937 rng(11);
+  for (int round = 0; round < 300; ++round) {
+    const uint32_t nodes = 2 + rng() % 60, degree = 1 + rng() % 6;
+    const size_t width = rng() % 12;
+    std::vector<uint32_t> dist(nodes);
+    for (uint32_t& d : dist) d = rng() % (1 + round % 7);
+    std::vector<std::vector<uint32_t>> rows(nodes);
+    for (auto& row : rows) {
+      for (uint32_t i = 0; i < degree; ++i) row.push_back(rng() % nodes);
+    }
+
+    std::vector<uint32_t> heap_order;
+    std::vector<Candidate> heap_results;
+    {
+      MinCandidateHeap candidates;
+      MaxCandidateHeap results;
+      std::vector<bool> seen(nodes);
+      candidates.push({dist[0], 0});
+      results.push({dist[0], 0});
+      seen[0] = true;
+      auto full = [&] { return results.size() >= width && !results.empty(); };
+      while (!candidates.empty()) {
+        Candidate c = candidates.pop();
+        if (full() && results.top().distance < c.distance) break;
+        heap_order.push_back(c.slot);
+        for (uint32_t n : rows[c.slot]) {
+          if (seen[n]) continue;
+          seen[n] = true;
+          if (full() && dist[n] >= results.top().distance) continue;
+          candidates.push({dist[n], n});
+          results.push({dist[n], n});
+          if (results.size() > width) results.pop();
+        }
+      }
+      heap_results = results.items();
+      std::sort(heap_results.begin(), heap_results.end());
+    }
+
+    std::vector<uint32_t> queue_order;
+    BestFirstQueue queue;
+    queue.reset(width);
+    std::vector<bool> seen(nodes);
+    queue.admit({dist[0], 0});
+    seen[0] = true;
+    while (std::optional<Candidate> c = queue.next()) {
+      queue_order.push_back(c->slot);
+      for (uint32_t n : rows[c->slot]) {
+        if (seen[n]) continue;
+        seen[n] = true;
+        if (queue.full() && dist[n] >= queue.farthest().distance) continue;
+        queue.admit({dist[n], n});
+      }
+    }
+    ASSERT_EQ(queue_order, heap_order) << "round " << round;
+    ASSERT_EQ(std::vector<Candidate>(queue.items().begin(), queue.items().end()), heap_results)
+        << "round " << round;
+  }
+}
+
 TEST(SearchPlan, UnfilteredWidthAndChoice) {
   // 100,000 live, k = 10, no filter: ef 778, too many for the small scan, walk the graph.
   EXPECT_EQ(search_width(10, 100'000), 778u);
