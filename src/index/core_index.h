@@ -256,7 +256,7 @@ class CoreIndex {
 
   // ---- Search (search.cpp). ----
 
-  // The candidates nearest to the context's quantized query, ascending. Deleted, expired
+  // The k candidates nearest to the context's quantized query, ascending. Deleted, expired
   // and filtered-out slots are walked through but never returned. `ef` is the unfiltered
   // width; a filtered walk derives its own (search.h). `forced` overrides the plan's choice
   // (for benchmarks and tests that compare the two plans).

@@ -304,9 +304,12 @@ std::vector<Candidate> CoreIndex::search_core(uint32_t k, uint32_t ef, const Bit
       }
     }
   }
-  std::vector<Candidate> out = results.items();
-  std::sort(out.begin(), out.end());
-  return out;
+  // Only the k nearest are asked for: sorting the whole width (hundreds) would cost more
+  // than the selection.
+  std::vector<Candidate>& found = results.items();
+  const size_t keep = std::min<size_t>(k, found.size());
+  std::partial_sort(found.begin(), found.begin() + keep, found.end());
+  return std::vector<Candidate>(found.begin(), found.begin() + keep);
 }
 
 }  // namespace tarnix
