@@ -323,11 +323,12 @@ TEST_F(IndexTest, ExactSearchOrdersByDistanceThenSlot) {
   EXPECT_EQ(found[1], (Candidate{0, 1}));
 }
 
-// The exact scan against a brute force, over runs (all live) and scattered slots (a filter,
-// deletions, expired slots), and the filtered walk (forced, as on a large store) against the
-// scan: on a small connected graph whose matches never fill its width the walk reaches every
-// match, so it must return the scan's answer, and never a deleted, expired or filtered-out
-// slot.
+// The exact scan against a brute force, over one run (all live), sets dense in their range
+// (streamed as a span with a membership check: a filter of half the items, deletions,
+// expired slots) and sparse ones (gathered: a ninth of the slots), and the filtered walk
+// (forced, as on a large store) against the scan: on a small connected graph whose matches
+// never fill its width the walk reaches every match, so it must return the scan's answer,
+// and never a deleted, expired or filtered-out slot.
 TEST_F(IndexTest, ExactScanAndFilteredWalkAgree) {
   std::mt19937 rng(5);
   std::uniform_real_distribution<float> u(-1, 1);
@@ -366,12 +367,16 @@ TEST_F(IndexTest, ExactScanAndFilteredWalkAgree) {
     }
     Bitmap even = filter(R"({"g":"even"})");
     Bitmap expired = Bitmap::of({2, 4, 8, 16, 32, 64, 128, 256, 512});
+    Bitmap ninth;
+    for (uint32_t s = 0; s < 600; s += 9) ninth.add(s);
+    ninth &= index_->valid_ids;
     for (int query = 0; query < 20; ++query) {
       q = random_vector();
       EXPECT_EQ(search(nullptr, nullptr, SearchPlan::kExactScan), brute(nullptr, nullptr));
       EXPECT_EQ(search(nullptr, &expired, SearchPlan::kExactScan), brute(nullptr, &expired));
       std::vector<Candidate> scan = search(&even, &expired, SearchPlan::kExactScan);
       EXPECT_EQ(scan, brute(&even, &expired));
+      EXPECT_EQ(search(&ninth, &expired, SearchPlan::kExactScan), brute(&ninth, &expired));
       EXPECT_EQ(search(&even, &expired, SearchPlan::kGraphWalk), scan) << round;
     }
   }

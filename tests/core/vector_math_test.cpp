@@ -182,7 +182,7 @@ TEST(SearchPlan, FilteredChoiceFollowsTheCost) {
     for (uint64_t m = 1; m <= live; m += std::max<uint64_t>(1, live / 1000)) {
       PlanChoice c = plan_search(live, 10, width, m, false, 50'000);
       EXPECT_EQ(c.ef, filtered_width(10, width, live, m));
-      bool cheaper = exact_scan_cost(m, 128) <= filtered_walk_cost(c.ef, live, m, 128);
+      bool cheaper = exact_scan_cost(m, live, 128) <= filtered_walk_cost(c.ef, live, m, 128);
       if (m < live / 20 || cheaper) {
         EXPECT_EQ(c.plan, SearchPlan::kExactScan) << live << " " << m;
       } else {
@@ -196,13 +196,15 @@ TEST(SearchPlan, FilteredChoiceFollowsTheCost) {
     }
   }
   // 100,000 live: 4.9 % and 5.1 % both scan (the old rule walked the latter), and so does
-  // a quarter; a filter admitting nearly everything walks with the unfiltered width.
+  // a quarter; a filter admitting nearly everything walks with the unfiltered width, but
+  // is streamed as one span once the walk is wide enough to cost more.
   EXPECT_EQ(plan_search(100'000, 10, 778, 4'900, false, 50'000).plan, SearchPlan::kExactScan);
   EXPECT_EQ(plan_search(100'000, 10, 778, 5'100, false, 50'000).plan, SearchPlan::kExactScan);
   EXPECT_EQ(plan_search(100'000, 10, 778, 25'000, false, 50'000).plan, SearchPlan::kExactScan);
   PlanChoice all = plan_search(100'000, 10, 778, 99'000, false, 50'000);
   EXPECT_EQ(all.plan, SearchPlan::kGraphWalk);
   EXPECT_EQ(all.ef, 771u);
+  EXPECT_EQ(plan_search(100'000, 10, 2'000, 99'000, false, 50'000).plan, SearchPlan::kExactScan);
   // 30,000 live and k = 10: 1,000 matches are scanned as before.
   EXPECT_EQ(plan_search(30'000, 10, 522, 1'000, false, 50'000).plan, SearchPlan::kExactScan);
   // The quarter rule still holds for small indexes.

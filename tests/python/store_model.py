@@ -357,8 +357,10 @@ class StoreModel:
 # Search planning: whether a search is an exact scan (then its result is fully determined).
 
 
-# The plan's estimate of what one walked node costs, in scanned codes (search.cpp).
+# The plan's estimates of what one walked node and one code of a streamed span cost, in
+# scanned codes (search.cpp).
 WALK_NODE_COST = 40.0
+SPAN_CODE_COST = 0.5
 
 
 def search_width(k, live):
@@ -389,8 +391,8 @@ def search_is_exact(live, k, filter_count=None):
     if filter_count == 0:
         return True
     ef = filtered_width(k, ef, live, filter_count)
-    cheaper = float(filter_count) <= float(ef) * float(live) / float(filter_count) * \
-        WALK_NODE_COST
+    scan = min(float(filter_count), float(live) * SPAN_CODE_COST)
+    cheaper = scan <= float(ef) * float(live) / float(filter_count) * WALK_NODE_COST
     return cheaper or filter_count < live // 20 or live // 4 < ef
 
 
