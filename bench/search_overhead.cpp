@@ -20,6 +20,7 @@
 #include "index/search.h"
 #include "npy.h"
 #include "store/store.h"
+#include "util/env.h"
 
 namespace {
 
@@ -53,7 +54,10 @@ int main(int argc, char** argv) {
   size_t rows = 0, dim = 0;
   std::vector<float> queries = load_f32(argv[2], &rows, &dim);
   nq = std::min(nq, rows);
-  const uint32_t width = tarnix::search_width(10, index.valid_ids.cardinality());
+  // The width a store search would use, TARNIX_SEARCH_EF included, so that a narrow walk
+  // (whose time varies little from run to run) can show the overhead at a large size.
+  const uint32_t width = tarnix::search_width(10, index.valid_ids.cardinality(),
+                                              tarnix::env_usize("TARNIX_SEARCH_EF"));
 
   // Each layer over all queries in turn (the same query twice in a row would find the
   // first one's nodes in the cache), the order of the layers reversing every round; each
