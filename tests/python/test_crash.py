@@ -180,6 +180,21 @@ def collect():
     gc.collect()
 
 
+def wait_for_file(path, child, deadline):
+    """Polls without sleeping until `path` exists, the writer exits or the deadline passes: a
+    kill that follows lands within microseconds of the file's creation."""
+    while not os.path.exists(path) and child.proc.poll() is None:
+        if time.monotonic() > deadline:
+            raise AssertionError("%s did not appear in time" % path)
+
+
+def spin(seconds):
+    """Waits on the clock rather than in the scheduler, which may oversleep by a millisecond."""
+    end = time.perf_counter() + seconds
+    while time.perf_counter() < end:
+        pass
+
+
 def run_round(tmp_path, directory, rng, workload, model, round_no, capfd):
     params = workload.params
     ops = workload.plan(model.copy(), rng.randint(*params["ops"]))
@@ -323,10 +338,10 @@ def test_killed_vacuum_changes_no_content(tmp_path, capfd, mode):
     with open(plan_path, "w") as f:
         json.dump({"dir": directory, "ops": [["vacuum"]]}, f)
 
-    def run_writer(env, kill_after):
+    def run_writer(env, kill_after, at_commit=False):
         """Starts a writer on a fresh copy of the source and kills it `kill_after` seconds into
-        its vacuum (None: once the vacuum returned); returns how long the vacuum ran, if it
-        finished."""
+        its vacuum (None: once the vacuum returned), or that long after its commit marker
+        appeared; returns how long the vacuum ran, if it finished."""
         shutil.rmtree(directory, ignore_errors=True)
         shutil.copytree(source, directory)
         with open(str(tmp_path / "writer.err"), "wb") as stderr:
@@ -336,6 +351,9 @@ def test_killed_vacuum_changes_no_content(tmp_path, capfd, mode):
                 began = time.monotonic()
                 if kill_after is None:
                     assert child.read_until("A 0")
+                elif at_commit:
+                    wait_for_file(marker, child, began + 3 * duration + 10)
+                    spin(kill_after)
                 else:
                     time.sleep(kill_after)
                 took = time.monotonic() - began
@@ -348,20 +366,29 @@ def test_killed_vacuum_changes_no_content(tmp_path, capfd, mode):
         return took if "A 0" in child.lines else None
 
     env = dict(os.environ, TARNIX_VACUUM_IN_PLACE="1" if mode == "in_place" else "0")
+    marker_name = "vacuum.inplace.intent" if mode == "in_place" else "vacuum.intent"
+    marker = os.path.join(directory, marker_name)
     interrupted = {}
     for round_no in range(VACUUM_ROUNDS * ROUND_SCALE):
         if round_no % 10 == 0:
             # Measured again now and then: a loaded machine slows every vacuum alike.
             duration = run_writer(env, None)
         env["TARNIX_VACUUM_REBUILD_GRAPH"] = rng.choice(["0", "1"])
-        delay = rng.uniform(0.1 * duration, 1.1 * duration)
-        finished = run_writer(env, delay) is not None
+        # Where fsync is fast the commit takes well under a millisecond, which kills timed
+        # from the vacuum's start would almost never hit: every fifth kill waits for the
+        # commit marker instead, then at most a millisecond more.
+        at_commit = round_no % 5 == 4
+        if at_commit:
+            delay = rng.choice([0.0, rng.uniform(0.0, 0.001)])
+        else:
+            delay = rng.uniform(0.1 * duration, 1.1 * duration)
+        finished = run_writer(env, delay, at_commit) is not None
         left = tuple(vacuum_leftovers(directory))
         interrupted[left] = interrupted.get(left, 0) + 1
         capfd.readouterr()
         db = tarnix.TarnDB(directory, pca_enabled=False)
-        context = "round %d (killed %.3f s into a %.3f s vacuum, finished=%s)" % (
-            round_no, delay, duration, finished)
+        context = "round %d (killed %.4f s into a %.3f s vacuum%s, finished=%s)" % (
+            round_no, delay, duration, " after its commit marker" if at_commit else "", finished)
         assert WARNING not in capfd.readouterr().err, context
         assert vacuum_leftovers(directory) == [], context
         try:
@@ -374,6 +401,7 @@ def test_killed_vacuum_changes_no_content(tmp_path, capfd, mode):
     print("states the kills left: %r" % interrupted)
     assert sum(n for left, n in interrupted.items() if left) >= VACUUM_ROUNDS // 5, interrupted
     assert len(interrupted) >= 3, interrupted
+    assert any(marker_name in left for left in interrupted), interrupted
 
 
 def test_a_killed_writer_loses_nothing_of_another_writer(tmp_path, capfd):
