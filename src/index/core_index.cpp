@@ -66,6 +66,9 @@ Status CoreIndex::check_invariants() const {
   }
   for (const auto& [field, bsi] : num_index) {
     if (!(bsi.existence - valid_ids).empty()) return fail("numeric index holds a dead slot");
+    if (!bsi.codes_cover_existence()) {
+      return fail("numeric index of field " + field + " lacks the codes of its slots");
+    }
   }
   for (const auto& [second, slots] : expiration_index) {
     if (slots.empty()) return fail("empty expiry bucket");

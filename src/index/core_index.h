@@ -98,7 +98,8 @@ class CoreIndex {
   Status set_dimension(uint64_t new_dim);
   // The smallest of the four slot files' mapped lengths divided by their record sizes.
   uint32_t capacity_from_files() const;
-  // Recomputes next_slot and free_slots from the two bitmaps and drops incoming_edges.
+  // Recomputes next_slot and free_slots from the two bitmaps and each numeric index's code
+  // array from its slices, and drops incoming_edges.
   void rebuild_runtime_state();
   // After a load and replay: fits the index to the files. Slots beyond the capacity the
   // files give leave every set and index; id-map entries, expiry entries and index bitmaps

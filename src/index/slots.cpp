@@ -70,6 +70,11 @@ void CoreIndex::rebuild_runtime_state() {
   std::vector<uint32_t> free = deleted.to_vector();
   free_slots = FreeSlots(std::greater<uint32_t>(), std::move(free));
   incoming_edges.reset();
+  // A loaded or renumbered numeric index arrives as its slices alone; one kept up by inserts
+  // already has its codes.
+  for (auto& [field, bsi] : num_index) {
+    if (!bsi.codes_cover_existence()) bsi.rebuild_codes();
+  }
 }
 
 Status CoreIndex::reserve_slot(uint32_t slot) {

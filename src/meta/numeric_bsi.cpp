@@ -5,6 +5,8 @@
 #include <cmath>
 #include <string>
 
+#include "meta/code_compare.h"
+
 namespace tarnix {
 namespace {
 
@@ -17,7 +19,7 @@ bool bit_set(uint32_t code, int i) {
   return (code >> i) & 1u;
 }
 
-// The slots a walk starts from: every slot with a value, or those within `within`.
+// The slots a question is about: every slot with a value, or those within `within`.
 Bitmap starting_set(const Bitmap& existence, const Bitmap* within) {
   return within ? existence & *within : existence;
 }
@@ -41,6 +43,8 @@ void NumericBsiIndex::insert(uint32_t slot, float x) {
   min_code = std::min(min_code, c);
   max_code = std::max(max_code, c);
   max_bit = static_cast<uint8_t>(std::max<int>(max_bit, highest_bit(c)));
+  if (slot >= codes.size()) codes.resize(size_t{slot} + 1);
+  codes[slot] = c;
   // Every position is written so that a new value replaces the slot's old one.
   for (int i = 0; i < 32; ++i) {
     if (bit_set(c, i)) {
@@ -58,81 +62,76 @@ void NumericBsiIndex::remove(uint32_t slot) {
 
 std::optional<float> NumericBsiIndex::get_value(uint32_t slot) const {
   if (!existence.contains(slot)) return std::nullopt;
-  uint32_t c = 0;
+  return decode_order(codes[slot]);
+}
+
+bool NumericBsiIndex::codes_cover_existence() const {
+  std::optional<uint32_t> last = existence.maximum();
+  return !last || *last < codes.size();
+}
+
+void NumericBsiIndex::rebuild_codes() {
+  size_t size = existence.empty() ? 0 : size_t{*existence.maximum()} + 1;
+  codes.assign(size, 0);
   for (int i = 0; i < 32; ++i) {
-    if (slices[i].contains(slot)) c |= 1u << i;
+    // Members outside `existence` mean nothing; those past its end must not be written.
+    slices[i].for_each([&](uint32_t slot) {
+      if (slot >= size) return false;
+      codes[slot] |= 1u << i;
+      return true;
+    });
   }
-  return decode_order(c);
 }
-
-Bitmap NumericBsiIndex::equal_to(float x, const Bitmap* within) const {
-  if (std::isnan(x)) return Bitmap();
-  uint32_t c = encode_order(x);
-  // No stored code has a bit above max_bit.
-  if (highest_bit(c) > max_bit) return Bitmap();
-  Bitmap eq = starting_set(existence, within);
-  for (int i = 0; i <= max_bit && !eq.empty(); ++i) {
-    if (bit_set(c, i)) {
-      eq &= slices[i];
-    } else {
-      eq -= slices[i];
-    }
-  }
-  return eq;
-}
-
-// Both comparisons walk down from the highest bit where stored codes can differ: `eq` holds
-// the slots whose code agrees with the query on every bit seen so far, and a slot leaves it
-// for the result at the first bit where it differs in the wanted direction.
-//
-// Every stored code lies in [min_code, max_code], and so does a query that reaches the walk,
-// so all of them share the bits above the highest bit where min_code and max_code differ:
-// those bits move nothing and are skipped. The sets only ever shrink or grow in place (no
-// temporary bitmap per bit): moving eq's leavers into the result is "result |= eq, eq op=
-// slice, result -= eq", which is right because the result never holds a slot of eq.
 
 namespace {
 
-int first_differing_bit(uint32_t min_code, uint32_t max_code) {
-  return highest_bit(min_code ^ max_code);
+// Below this share of the field's slots, a restriction is answered slot by slot: a look up
+// and a compare cost about as much as sixteen codes of the vectorised pass.
+constexpr uint64_t kSparseShare = 16;
+
+Bitmap select_codes(const NumericBsiIndex& bsi, CodeOrder order, uint32_t code,
+                    const Bitmap* within) {
+  Bitmap start = starting_set(bsi.existence, within);
+  const std::vector<uint32_t>& codes = bsi.codes;
+  if (start.cardinality() * kSparseShare < codes.size()) {
+    std::vector<uint32_t> kept;
+    start.for_each([&](uint32_t slot) {
+      uint32_t value = codes[slot];
+      bool hit = order == CodeOrder::kBelow   ? value < code
+                 : order == CodeOrder::kEqual ? value == code
+                                              : value > code;
+      if (hit) kept.push_back(slot);
+    });
+    Bitmap out;
+    out.add_many(kept.data(), kept.size());
+    return out;
+  }
+  std::vector<uint64_t> words((codes.size() + 63) / 64);
+  compare_codes(codes.data(), codes.size(), code, order, words.data());
+  Bitmap out = Bitmap::from_words(words.data(), words.size());
+  out &= start;
+  return out;
 }
 
 }  // namespace
 
+Bitmap NumericBsiIndex::equal_to(float x, const Bitmap* within) const {
+  if (std::isnan(x)) return Bitmap();
+  uint32_t c = encode_order(x);
+  if (c < min_code || c > max_code) return Bitmap();
+  return select_codes(*this, CodeOrder::kEqual, c, within);
+}
+
 Bitmap NumericBsiIndex::less_than_encoded(uint32_t code, const Bitmap* within) const {
   if (code <= min_code) return Bitmap();
   if (code > max_code) return starting_set(existence, within);
-  Bitmap lt;
-  Bitmap eq = starting_set(existence, within);
-  for (int i = first_differing_bit(min_code, max_code); i >= 0 && !eq.empty(); --i) {
-    if (bit_set(code, i)) {
-      // Slots with a 0 here are below the code.
-      lt |= eq;
-      eq &= slices[i];
-      lt -= eq;
-    } else {
-      eq -= slices[i];
-    }
-  }
-  return lt;
+  return select_codes(*this, CodeOrder::kBelow, code, within);
 }
 
 Bitmap NumericBsiIndex::greater_than_encoded(uint32_t code, const Bitmap* within) const {
   if (code >= max_code) return Bitmap();
   if (code < min_code) return starting_set(existence, within);
-  Bitmap gt;
-  Bitmap eq = starting_set(existence, within);
-  for (int i = first_differing_bit(min_code, max_code); i >= 0 && !eq.empty(); --i) {
-    if (bit_set(code, i)) {
-      eq &= slices[i];
-    } else {
-      // Slots with a 1 here are above the code.
-      gt |= eq;
-      eq -= slices[i];
-      gt -= eq;
-    }
-  }
-  return gt;
+  return select_codes(*this, CodeOrder::kAbove, code, within);
 }
 
 void NumericBsiIndex::encode(Encoder& e) const {

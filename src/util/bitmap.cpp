@@ -1,6 +1,7 @@
 #include "util/bitmap.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <new>
 
@@ -44,6 +45,61 @@ Bitmap Bitmap::of(std::initializer_list<uint32_t> values) {
 Bitmap Bitmap::range(uint64_t lo, uint64_t hi) {
   if (hi <= lo) return Bitmap();
   return Bitmap(checked(roaring_bitmap_from_range(lo, hi, 1)));
+}
+
+Bitmap Bitmap::from_words(const uint64_t* words, size_t count) {
+  // Written in the portable serialized format without run containers, which the library
+  // reads chunk by chunk: a chunk of more than 4096 values as its 8 KiB bitset, a smaller one
+  // as its sorted 16-bit low halves. The buffer is made here, so it needs none of the checks
+  // that portable_deserialize applies to stored bytes.
+  constexpr size_t kChunkWords = 65536 / 64;
+  constexpr uint32_t kArrayMax = 4096;
+  constexpr uint32_t kCookieWithoutRuns = 12346;
+  struct Chunk {
+    uint32_t key, cardinality;
+  };
+  std::vector<Chunk> chunks;
+  size_t body = 0;
+  for (size_t first = 0; first < count; first += kChunkWords) {
+    size_t end = std::min(count, first + kChunkWords);
+    uint32_t cardinality = 0;
+    for (size_t i = first; i < end; ++i) cardinality += std::popcount(words[i]);
+    if (cardinality == 0) continue;
+    chunks.push_back({static_cast<uint32_t>(first / kChunkWords), cardinality});
+    body += cardinality > kArrayMax ? kChunkWords * 8 : cardinality * 2;
+  }
+  if (chunks.empty()) return Bitmap();
+
+  std::string buffer(8 + chunks.size() * 8 + body, '\0');
+  char* out = buffer.data();
+  auto put = [](char* at, auto value) { std::memcpy(at, &value, sizeof value); };
+  put(out, kCookieWithoutRuns);
+  put(out + 4, static_cast<uint32_t>(chunks.size()));
+  char* header = out + 8;
+  char* offsets = header + chunks.size() * 4;
+  char* data = offsets + chunks.size() * 4;
+  for (const Chunk& chunk : chunks) {
+    put(header, static_cast<uint16_t>(chunk.key));
+    put(header + 2, static_cast<uint16_t>(chunk.cardinality - 1));
+    header += 4;
+    put(offsets, static_cast<uint32_t>(data - out));
+    offsets += 4;
+    size_t first = chunk.key * kChunkWords;
+    size_t end = std::min(count, first + kChunkWords);
+    if (chunk.cardinality > kArrayMax) {
+      // The words past `count` stay zero.
+      std::memcpy(data, words + first, (end - first) * 8);
+      data += kChunkWords * 8;
+      continue;
+    }
+    for (size_t i = first; i < end; ++i) {
+      for (uint64_t w = words[i]; w != 0; w &= w - 1) {
+        put(data, static_cast<uint16_t>((i - first) * 64 + std::countr_zero(w)));
+        data += 2;
+      }
+    }
+  }
+  return Bitmap(checked(roaring_bitmap_portable_deserialize_safe(buffer.data(), buffer.size())));
 }
 
 void Bitmap::remove_from(uint64_t bound) {

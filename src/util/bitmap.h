@@ -36,6 +36,10 @@ class Bitmap {
   static Bitmap of(std::initializer_list<uint32_t> values);
   // All values in [lo, hi).
   static Bitmap range(uint64_t lo, uint64_t hi);
+  // The values 64 i + j for every bit j set in words[i], i < count. A dense result is
+  // handed over a chunk of 65536 values at a time, where adding its members one by one would
+  // cost nanoseconds each.
+  static Bitmap from_words(const uint64_t* words, size_t count);
 
   void add(uint32_t v) { roaring_bitmap_add(mut(), v); }
   void add_many(const uint32_t* values, size_t n) {

@@ -105,7 +105,9 @@ TEST(NumericBsi, SnapshotRecordRoundTripsAndRefusesBadMaxBit) {
   ASSERT_TRUE(d.ok()) << d.status().message();
   EXPECT_EQ(src.remaining(), 0u);
   EXPECT_EQ(encode_bsi(back), bytes);
+  back.rebuild_codes();
   EXPECT_EQ(back.get_value(70000), -2.25f);
+  EXPECT_EQ(back.less_than_encoded(encode_order(0.0f)), Bitmap::of({70000}));
   EXPECT_EQ(back.min_code, bsi.min_code);
   EXPECT_EQ(back.max_code, bsi.max_code);
 
@@ -194,6 +196,54 @@ TEST(NumericBsi, MatchesOrderedModel) {
         if (got) {
           EXPECT_EQ(std::bit_cast<uint32_t>(*got), std::bit_cast<uint32_t>(it->second->first));
         }
+      }
+    }
+  }
+}
+
+// A field over several 65536-slot chunks, with answers dense enough to be handed over as
+// whole bitsets and sparse enough to be value lists, before and after a snapshot round trip
+// (whose codes are rebuilt from the slices), with and without restrictions.
+TEST(NumericBsi, ManyChunksDenseAndSparseAnswers) {
+  constexpr uint32_t kSlots = 150000;
+  std::mt19937 rng(7);
+  const float pool[] = {-2.0f, -0.0f, 0.0f, 1.0f, 1.5f, 3.0f, 100.0f};
+  NumericBsiIndex bsi;
+  std::vector<std::optional<float>> model(kSlots);
+  for (uint32_t slot = 0; slot < kSlots; ++slot) {
+    if (rng() % 10 == 0) continue;
+    // The last chunk is sparse: its answers are short lists.
+    if (slot >= 2 * 65536 && rng() % 50 != 0) continue;
+    model[slot] = pool[rng() % 7];
+    bsi.insert(slot, *model[slot]);
+  }
+  std::string bytes = encode_bsi(bsi);
+  MemorySource src(bytes);
+  Decoder d(src);
+  NumericBsiIndex loaded = NumericBsiIndex::decode(d);
+  ASSERT_TRUE(d.ok());
+  loaded.rebuild_codes();
+
+  Bitmap every_other, few;
+  for (uint32_t slot = 0; slot < kSlots + 10; slot += 2) every_other.add(slot);
+  for (uint32_t slot = 5; slot < kSlots; slot += 1499) few.add(slot);
+  for (const NumericBsiIndex* index : {&bsi, &loaded}) {
+    for (float x : {-2.0f, 0.0f, 1.25f, 1.5f, 100.0f}) {
+      SCOPED_TRACE(x);
+      Bitmap lt, eq, gt;
+      for (uint32_t slot = 0; slot < kSlots; ++slot) {
+        if (!model[slot]) continue;
+        float v = *model[slot];
+        (before(v, x) ? lt : before(x, v) ? gt : eq).add(slot);
+      }
+      uint32_t code = encode_order(x);
+      EXPECT_EQ(index->less_than_encoded(code), lt);
+      EXPECT_EQ(index->equal_to(x), eq);
+      EXPECT_EQ(index->greater_than_encoded(code), gt);
+      for (const Bitmap* within : {&every_other, &few}) {
+        EXPECT_EQ(index->less_than_encoded(code, within), lt & *within);
+        EXPECT_EQ(index->equal_to(x, within), eq & *within);
+        EXPECT_EQ(index->greater_than_encoded(code, within), gt & *within);
       }
     }
   }
