@@ -137,6 +137,12 @@ class CoreIndex {
   // Where the slot's record starts, as its entry in an offset file says; nothing when the
   // entry lies past the file's end.
   static std::optional<uint64_t> record_offset(const SlotFile& offsets, uint32_t slot);
+  // Starts the reads of the id records (and, with `metadata`, the metadata records) of
+  // these slots: each record sits behind its offset entry, so reading them one by one
+  // queues two cache misses per record behind each other, where asking first lets them
+  // overlap.
+  void prefetch_records(std::span<const Candidate> found, const BlobView& ids,
+                        const BlobView* metadata) const;
   // The slot's record in a blob file, when the record lies wholly in the file, is at most
   // max_length bytes long and is valid UTF-8.
   static std::optional<std::string> read_record(const SlotFile& offsets, uint32_t slot,

@@ -126,6 +126,26 @@ Result<uint64_t> CoreIndex::store_record(BlobFile& blob, const SlotFile& offsets
   return blob.append(bytes);
 }
 
+void CoreIndex::prefetch_records(std::span<const Candidate> found, const BlobView& ids,
+                                 const BlobView* metadata) const {
+  auto prefetch_entry = [](const SlotFile& offsets, uint32_t slot) {
+    if ((uint64_t{slot} + 1) * kOffsetBytes <= offsets.length()) {
+      __builtin_prefetch(offsets.data() + uint64_t{slot} * kOffsetBytes);
+    }
+  };
+  for (const Candidate& c : found) {
+    prefetch_entry(files.id_offsets, c.slot);
+    if (metadata) prefetch_entry(files.meta_offsets, c.slot);
+  }
+  for (const Candidate& c : found) {
+    if (std::optional<uint64_t> at = record_offset(files.id_offsets, c.slot)) ids.prefetch(*at);
+    if (!metadata) continue;
+    if (std::optional<uint64_t> at = record_offset(files.meta_offsets, c.slot)) {
+      metadata->prefetch(*at);
+    }
+  }
+}
+
 std::optional<std::string> CoreIndex::read_record(const SlotFile& offsets, uint32_t slot,
                                                   const BlobView& blob, uint32_t max_length) {
   std::optional<uint64_t> offset = record_offset(offsets, slot);

@@ -62,6 +62,10 @@ class BlobView {
   // The record at `offset`: its bytes, or nothing when the record does not lie wholly inside
   // the mapping, or is longer than `max_length`.
   std::optional<std::string_view> record(uint64_t offset, uint32_t max_length) const;
+  // Starts reading the record at `offset` into the cache.
+  void prefetch(uint64_t offset) const {
+    if (offset < size_) __builtin_prefetch(data_ + offset);
+  }
 
  private:
   const uint8_t* data_ = nullptr;

@@ -168,6 +168,7 @@ Result<std::vector<SearchHit>> Store::search(std::span<const float> query, uint3
   std::vector<SearchHit> hits;
   hits.reserve(found.nearest.size());
   auto build = [&](const BlobView& ids, const BlobView* metadata) {
+    index.prefetch_records(found.nearest, ids, metadata);
     for (const Candidate& c : found.nearest) {
       hits.push_back(SearchHit{index.get_external_id_from_mmap(c.slot, ids),
                                static_cast<float>(c.distance),
@@ -197,6 +198,7 @@ Result<std::string> Store::search_json(std::span<const float> query, uint32_t k,
   out.reserve(128 * found.nearest.size());
   out.push_back('[');
   index.with_ids_and_metadata_mmap([&](const BlobView& ids, const BlobView& metadata) {
+    index.prefetch_records(found.nearest, ids, &metadata);
     for (const Candidate& c : found.nearest) {
       if (out.size() > 1) out.push_back(',');
       out += "{\"id\":";
