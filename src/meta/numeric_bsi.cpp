@@ -19,6 +19,19 @@ bool bit_set(uint32_t code, int i) {
   return (code >> i) & 1u;
 }
 
+// Afterwards bit i of m[j] is what bit j of m[i] was: the halves, quarters, ... of the
+// matrix swap places across its diagonal, six rounds of 32 word pairs.
+void transpose_bits(uint64_t m[64]) {
+  uint64_t mask = 0x00000000FFFFFFFFull;
+  for (int j = 32; j != 0; j >>= 1, mask ^= mask << j) {
+    for (int k = 0; k < 64; k = ((k | j) + 1) & ~j) {
+      uint64_t t = ((m[k] >> j) ^ m[k | j]) & mask;
+      m[k] ^= t << j;
+      m[k | j] ^= t;
+    }
+  }
+}
+
 // The slots a question is about: every slot with a value, or those within `within`.
 Bitmap starting_set(const Bitmap& existence, const Bitmap* within) {
   return within ? existence & *within : existence;
@@ -71,16 +84,23 @@ bool NumericBsiIndex::codes_cover_existence() const {
 }
 
 void NumericBsiIndex::rebuild_codes() {
-  size_t size = existence.empty() ? 0 : size_t{*existence.maximum()} + 1;
-  codes.assign(size, 0);
-  for (int i = 0; i < 32; ++i) {
-    // Members outside `existence` mean nothing; those past its end must not be written.
-    slices[i].for_each([&](uint32_t slot) {
-      if (slot >= size) return false;
-      codes[slot] |= 1u << i;
-      return true;
-    });
+  const size_t size = existence.empty() ? 0 : size_t{*existence.maximum()} + 1;
+  // The slices as plain bit words, then 64 slots at a time as one bit-matrix transpose:
+  // visiting each slice member in turn would update codes all over the array, 16 times per
+  // slot on average.
+  const size_t words = (size + 63) / 64;
+  std::vector<uint64_t> bits(words * 32, 0);
+  for (int i = 0; i < 32; ++i) slices[i].to_words(bits.data() + i * words, words);
+  // Whole blocks; members outside `existence` (only in a damaged record) mean nothing.
+  codes.assign(words * 64, 0);
+  uint64_t matrix[64];
+  for (size_t w = 0; w < words; ++w) {
+    for (int i = 0; i < 32; ++i) matrix[i] = bits[i * words + w];
+    std::fill(matrix + 32, matrix + 64, 0);
+    transpose_bits(matrix);
+    for (int j = 0; j < 64; ++j) codes[w * 64 + j] = static_cast<uint32_t>(matrix[j]);
   }
+  codes.resize(size);
 }
 
 namespace {

@@ -167,6 +167,66 @@ std::vector<uint32_t> Bitmap::to_vector() const {
   return out;
 }
 
+void Bitmap::to_words(uint64_t* words, size_t count) const {
+  if (empty() || count == 0) return;
+  // Read back from the library's portable serialization: a header (with a bit per container
+  // telling run containers apart, in the format that has them), then each container as
+  // runs, as an 8 KiB bitset (more than 4096 values) or as sorted 16-bit low halves.
+  std::string bytes;
+  portable_serialize(bytes);
+  const char* data = bytes.data();
+  auto u16 = [&](size_t at) {
+    uint16_t v;
+    std::memcpy(&v, data + at, 2);
+    return v;
+  };
+  auto set = [&](uint64_t value) {
+    if (value < uint64_t{count} * 64) words[value / 64] |= uint64_t{1} << (value % 64);
+  };
+  constexpr uint32_t kCookieWithRuns = 12347;
+  constexpr size_t kOffsetsFrom = 4;  // containers from which the run format has offsets
+  uint32_t cookie;
+  std::memcpy(&cookie, data, 4);
+  size_t containers, at;
+  const uint8_t* runs = nullptr;
+  if ((cookie & 0xFFFF) == kCookieWithRuns) {
+    containers = (cookie >> 16) + 1;
+    runs = reinterpret_cast<const uint8_t*>(data + 4);
+    at = 4 + (containers + 7) / 8;
+  } else {
+    uint32_t n;
+    std::memcpy(&n, data + 4, 4);
+    containers = n;
+    at = 8;
+  }
+  const size_t header = at;
+  at += containers * 4;
+  if (!runs || containers >= kOffsetsFrom) at += containers * 4;
+  for (size_t c = 0; c < containers; ++c) {
+    const uint64_t base = uint64_t{u16(header + c * 4)} << 16;
+    const uint32_t cardinality = uint32_t{u16(header + c * 4 + 2)} + 1;
+    if (runs && (runs[c / 8] >> (c % 8)) & 1) {
+      const uint16_t n = u16(at);
+      at += 2;
+      for (uint16_t r = 0; r < n; ++r, at += 4) {
+        const uint64_t first = base + u16(at);
+        for (uint64_t v = first; v <= first + u16(at + 2); ++v) set(v);
+      }
+    } else if (cardinality > 4096) {
+      const size_t word0 = static_cast<size_t>(base / 64);
+      for (size_t i = 0; i < 1024 && word0 + i < count; ++i) {
+        uint64_t w;
+        std::memcpy(&w, data + at + i * 8, 8);
+        words[word0 + i] |= w;
+      }
+      at += 8192;
+    } else {
+      for (uint32_t i = 0; i < cardinality; ++i) set(base + u16(at + i * 2));
+      at += size_t{cardinality} * 2;
+    }
+  }
+}
+
 size_t Bitmap::portable_size() const { return roaring_bitmap_portable_size_in_bytes(get()); }
 
 void Bitmap::portable_serialize(std::string& out) const {

@@ -201,6 +201,29 @@ TEST(NumericBsi, MatchesOrderedModel) {
   }
 }
 
+// The code array's way in and out of bitmaps: whole chunks in each of the library's three
+// container kinds (runs, bitsets, value lists), also cut short by a smaller word count.
+TEST(BitmapWords, RoundTripThroughEveryContainerKind) {
+  Bitmap runs = Bitmap::range(10, 70000);
+  Bitmap dense, sparse;
+  for (uint32_t v = 2 * 65536; v < 3 * 65536; v += 3) dense.add(v);
+  for (uint32_t v : {4 * 65536 + 1, 4 * 65536 + 640, 5 * 65536 - 1, 9 * 65536 + 5}) sparse.add(v);
+  Bitmap all = runs | dense | sparse;
+  for (const Bitmap* set : {&runs, &dense, &sparse, &all}) {
+    for (size_t count : {size_t{*set->maximum()} / 64 + 1, size_t{3 * 1024 + 7}}) {
+      std::vector<uint64_t> words(count, 0), expected(count, 0);
+      set->for_each([&](uint32_t v) {
+        if (v / 64 < count) expected[v / 64] |= uint64_t{1} << (v % 64);
+      });
+      set->to_words(words.data(), count);
+      EXPECT_EQ(words, expected) << count;
+      Bitmap below = *set;
+      below.remove_from(uint64_t{count} * 64);
+      EXPECT_EQ(Bitmap::from_words(words.data(), count), below) << count;
+    }
+  }
+}
+
 // A field over several 65536-slot chunks, with answers dense enough to be handed over as
 // whole bitsets and sparse enough to be value lists, before and after a snapshot round trip
 // (whose codes are rebuilt from the slices), with and without restrictions.
