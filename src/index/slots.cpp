@@ -71,9 +71,9 @@ void CoreIndex::rebuild_runtime_state() {
   free_slots = FreeSlots(std::greater<uint32_t>(), std::move(free));
   incoming_edges.reset();
   // A loaded or renumbered numeric index arrives as its slices alone; one kept up by inserts
-  // already has its codes.
+  // already has its codes (or is too sparse to want them).
   for (auto& [field, bsi] : num_index) {
-    if (!bsi.codes_cover_existence()) bsi.rebuild_codes();
+    if (!bsi.has_codes()) bsi.rebuild_codes();
   }
 }
 

@@ -32,6 +32,18 @@ void transpose_bits(uint64_t m[64]) {
   }
 }
 
+// A field holds its code array while it has a value on at least an eighth of the slots up
+// to its last one, so that the array costs at most 32 bytes per value, about what the
+// slices cost; it lets go of the array only below a sixteenth, so that a field near the
+// line does not build and drop it in turn.
+constexpr uint64_t kBuildShare = 8;
+constexpr uint64_t kDropShare = 16;
+
+bool dense_enough(const Bitmap& existence, uint64_t share) {
+  std::optional<uint32_t> last = existence.maximum();
+  return last && existence.cardinality() * share >= uint64_t{*last} + 1;
+}
+
 // The slots a question is about: every slot with a value, or those within `within`.
 Bitmap starting_set(const Bitmap& existence, const Bitmap* within) {
   return within ? existence & *within : existence;
@@ -56,8 +68,6 @@ void NumericBsiIndex::insert(uint32_t slot, float x) {
   min_code = std::min(min_code, c);
   max_code = std::max(max_code, c);
   max_bit = static_cast<uint8_t>(std::max<int>(max_bit, highest_bit(c)));
-  if (slot >= codes.size()) codes.resize(size_t{slot} + 1);
-  codes[slot] = c;
   // Every position is written so that a new value replaces the slot's old one.
   for (int i = 0; i < 32; ++i) {
     if (bit_set(c, i)) {
@@ -66,6 +76,18 @@ void NumericBsiIndex::insert(uint32_t slot, float x) {
       slices[i].remove(slot);
     }
   }
+  if (!has_codes()) {
+    if (dense_enough(existence, kBuildShare)) rebuild_codes();
+    return;
+  }
+  if (slot >= codes.size()) {
+    if (!dense_enough(existence, kDropShare)) {
+      codes = std::vector<uint32_t>();
+      return;
+    }
+    codes.resize(size_t{slot} + 1);
+  }
+  codes[slot] = c;
 }
 
 void NumericBsiIndex::remove(uint32_t slot) {
@@ -75,7 +97,12 @@ void NumericBsiIndex::remove(uint32_t slot) {
 
 std::optional<float> NumericBsiIndex::get_value(uint32_t slot) const {
   if (!existence.contains(slot)) return std::nullopt;
-  return decode_order(codes[slot]);
+  if (has_codes()) return decode_order(codes[slot]);
+  uint32_t c = 0;
+  for (int i = 0; i < 32; ++i) {
+    if (slices[i].contains(slot)) c |= 1u << i;
+  }
+  return decode_order(c);
 }
 
 bool NumericBsiIndex::codes_cover_existence() const {
@@ -84,7 +111,11 @@ bool NumericBsiIndex::codes_cover_existence() const {
 }
 
 void NumericBsiIndex::rebuild_codes() {
-  const size_t size = existence.empty() ? 0 : size_t{*existence.maximum()} + 1;
+  if (!dense_enough(existence, kBuildShare)) {
+    codes = std::vector<uint32_t>();
+    return;
+  }
+  const size_t size = size_t{*existence.maximum()} + 1;
   // The slices as plain bit words, then 64 slots at a time as one bit-matrix transpose:
   // visiting each slice member in turn would update codes all over the array, 16 times per
   // slot on average.
@@ -133,25 +164,69 @@ Bitmap select_codes(const NumericBsiIndex& bsi, CodeOrder order, uint32_t code,
   return out;
 }
 
+// A field without its code array walks its slices, from the highest bit where stored codes
+// can differ down: `eq` holds the slots whose code agrees with the query on every bit seen
+// so far, and a slot leaves it for the result at the first bit where it differs in the
+// wanted direction. Every stored code lies in [min_code, max_code], and so does a query
+// that reaches the walk, so the bits above the highest one where the two bounds differ move
+// nothing and are skipped. Moving eq's leavers into the result in place is "result |= eq,
+// eq op= slice, result -= eq", right because the result never holds a slot of eq.
+Bitmap walk_slices(const NumericBsiIndex& bsi, CodeOrder order, uint32_t code,
+                   const Bitmap* within) {
+  Bitmap found;
+  Bitmap eq = starting_set(bsi.existence, within);
+  const int top = order == CodeOrder::kEqual ? bsi.max_bit
+                                             : highest_bit(bsi.min_code ^ bsi.max_code);
+  for (int i = top; i >= 0 && !eq.empty(); --i) {
+    const Bitmap& slice = bsi.slices[i];
+    if (order == CodeOrder::kEqual) {
+      if (bit_set(code, i)) {
+        eq &= slice;
+      } else {
+        eq -= slice;
+      }
+    } else if (bit_set(code, i) == (order == CodeOrder::kBelow)) {
+      // Below: slots with a 0 here are below the code; above: those with a 1 are above it.
+      found |= eq;
+      if (order == CodeOrder::kBelow) {
+        eq &= slice;
+      } else {
+        eq -= slice;
+      }
+      found -= eq;
+    } else if (order == CodeOrder::kBelow) {
+      eq -= slice;
+    } else {
+      eq &= slice;
+    }
+  }
+  return order == CodeOrder::kEqual ? eq : found;
+}
+
+Bitmap select(const NumericBsiIndex& bsi, CodeOrder order, uint32_t code, const Bitmap* within) {
+  return bsi.has_codes() ? select_codes(bsi, order, code, within)
+                         : walk_slices(bsi, order, code, within);
+}
+
 }  // namespace
 
 Bitmap NumericBsiIndex::equal_to(float x, const Bitmap* within) const {
   if (std::isnan(x)) return Bitmap();
   uint32_t c = encode_order(x);
   if (c < min_code || c > max_code) return Bitmap();
-  return select_codes(*this, CodeOrder::kEqual, c, within);
+  return select(*this, CodeOrder::kEqual, c, within);
 }
 
 Bitmap NumericBsiIndex::less_than_encoded(uint32_t code, const Bitmap* within) const {
   if (code <= min_code) return Bitmap();
   if (code > max_code) return starting_set(existence, within);
-  return select_codes(*this, CodeOrder::kBelow, code, within);
+  return select(*this, CodeOrder::kBelow, code, within);
 }
 
 Bitmap NumericBsiIndex::greater_than_encoded(uint32_t code, const Bitmap* within) const {
   if (code >= max_code) return Bitmap();
   if (code < min_code) return starting_set(existence, within);
-  return select_codes(*this, CodeOrder::kAbove, code, within);
+  return select(*this, CodeOrder::kAbove, code, within);
 }
 
 void NumericBsiIndex::encode(Encoder& e) const {

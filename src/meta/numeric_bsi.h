@@ -1,10 +1,11 @@
 // NumericBsiIndex: a bit-sliced index of 32-bit float values per slot.
 //
 // Values are stored under an order-preserving 32-bit code (unsigned order of codes equals the
-// numeric order of the floats), one bitmap per code bit: the form the snapshot keeps. In
-// memory every slot's code is also kept in a plain array, so that an equality or range
-// question is one vectorised pass over 4 bytes a slot (or a look at each slot of a small
-// restriction) instead of up to 32 passes of three bitmap operations each.
+// numeric order of the floats), one bitmap per code bit: the form the snapshot keeps. For a
+// field that most slots hold, every slot's code is also kept in memory in a plain array, so
+// that an equality or range question is one vectorised pass over 4 bytes a slot (or a look
+// at each slot of a small restriction) instead of up to 32 passes of three bitmap
+// operations each. A sparse field walks its slices, which are small.
 #pragma once
 
 #include <array>
@@ -30,17 +31,19 @@ struct NumericBsiIndex {
   uint32_t min_code = 0xFFFFFFFF;
   uint32_t max_code = 0;
   uint8_t max_bit = 0;
-  // codes[s] is the code of slot s for every s in `existence`; other entries mean nothing.
-  // Never stored: rebuild_codes() derives it from the slices.
+  // Empty, or codes[s] is the code of slot s for every s in `existence` (other entries mean
+  // nothing): kept while the field is dense, never stored, derived from the slices.
   std::vector<uint32_t> codes;
 
   // Records x for the slot (overwriting an earlier value); NaN is ignored.
   void insert(uint32_t slot, float x);
   void remove(uint32_t slot);
   std::optional<float> get_value(uint32_t slot) const;
-  // After the slices and existence were set other than by insert().
+  // Makes the code array from the slices when the field is dense enough, and drops it
+  // otherwise: after the slices and existence were set other than by insert().
   void rebuild_codes();
-  // False for an index whose slices were set directly and whose codes were not rebuilt.
+  bool has_codes() const { return !codes.empty(); }
+  // Whether a code array there is covers every slot with a value (an invariant).
   bool codes_cover_existence() const;
 
   // With `within`, the answer is intersected with it; a restriction much smaller than the
@@ -52,8 +55,9 @@ struct NumericBsiIndex {
 
   // The snapshot record: 32 slices (no count), existence, min_code, max_code, max_bit.
   void encode(Encoder& e) const;
-  // Leaves the code array empty: a damaged record may name slots near 2^32, so the array is
-  // made by rebuild_codes() once the slots are known to lie within the store's capacity.
+  // Leaves the code array empty (questions then walk the slices): a damaged record may name
+  // slots near 2^32, so the array is made by rebuild_codes() once the slots are known to lie
+  // within the store's capacity.
   static NumericBsiIndex decode(Decoder& d);
 };
 

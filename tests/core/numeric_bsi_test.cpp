@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <map>
 #include <random>
@@ -146,28 +147,50 @@ float random_value(std::mt19937& rng) {
   return x;
 }
 
-// Random inserts (with overwrites) and removes, checked against an ordered multimap.
+// Random inserts (with overwrites) and removes, checked against an ordered multimap, in
+// fields that hold their code array throughout, never, or only for a while: one that
+// fills up (it builds the array at an insert), one that gains a far slot (it drops it).
 TEST(NumericBsi, MatchesOrderedModel) {
   auto before_cmp = [](float a, float b) { return before(a, b); };
-  for (uint32_t seed : {1u, 2u, 3u}) {
-    SCOPED_TRACE(seed);
-    std::mt19937 rng(seed);
+  struct Case {
+    const char* name;
+    std::function<uint32_t(std::mt19937&, int)> slot;
+    bool codes_at_step_500, codes_at_end;
+  };
+  const Case cases[] = {
+      {"dense", [](std::mt19937& rng, int) { return rng() % 300; }, true, true},
+      {"sparse", [](std::mt19937& rng, int) { return rng() % 300 * 1000; }, false, false},
+      {"fills up",
+       [](std::mt19937& rng, int step) { return step < 600 ? rng() % 150 * 20 : rng() % 3000; },
+       false, true},
+      {"gains a far slot",
+       [](std::mt19937& rng, int step) { return step == 900 ? 90000 : rng() % 300; }, true,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::mt19937 rng(7);
     NumericBsiIndex bsi;
     std::multimap<float, uint32_t, decltype(before_cmp)> model(before_cmp);
     std::map<uint32_t, decltype(model)::iterator> where;
+    std::vector<uint32_t> used;
     for (int step = 1; step <= 1500; ++step) {
-      uint32_t slot = rng() % 300;
+      uint32_t slot = c.slot(rng, step);
+      used.push_back(slot);
       if (auto it = where.find(slot); it != where.end()) {
         model.erase(it->second);
         where.erase(it);
       }
-      if (rng() % 4 == 0) {
+      // The far slot keeps its value.
+      if (rng() % 4 == 0 && slot != 90000) {
         bsi.remove(slot);
       } else {
         float x = random_value(rng);
         bsi.insert(slot, x);
         where[slot] = model.emplace(x, slot);
       }
+      ASSERT_TRUE(bsi.codes_cover_existence() || !bsi.has_codes());
+      if (step == 500) EXPECT_EQ(bsi.has_codes(), c.codes_at_step_500);
       if (step % 100 != 0) continue;
 
       for (int q = 0; q < 30; ++q) {
@@ -179,17 +202,17 @@ TEST(NumericBsi, MatchesOrderedModel) {
         EXPECT_EQ(bsi.less_than_encoded(encode_order(x)), lt) << x;
         EXPECT_EQ(bsi.greater_than_encoded(encode_order(x)), gt) << x;
         EXPECT_EQ(bsi.equal_to(x), eq) << x;
-        // Restricted walks answer the unrestricted answer within the restriction, also
+        // Restricted questions answer the unrestricted answer within the restriction, also
         // when the restriction holds slots without a value.
         Bitmap within;
-        for (uint32_t s = 0; s < 320; ++s) {
-          if (rng() % 3 == 0) within.add(s);
+        for (uint32_t s : used) {
+          if (rng() % 3 == 0) within.add(s + rng() % 2);
         }
         EXPECT_EQ(bsi.less_than_encoded(encode_order(x), &within), lt & within) << x;
         EXPECT_EQ(bsi.greater_than_encoded(encode_order(x), &within), gt & within) << x;
         EXPECT_EQ(bsi.equal_to(x, &within), eq & within) << x;
       }
-      for (uint32_t s = 0; s < 300; ++s) {
+      for (uint32_t s : used) {
         auto it = where.find(s);
         std::optional<float> got = bsi.get_value(s);
         ASSERT_EQ(got.has_value(), it != where.end()) << s;
@@ -198,6 +221,7 @@ TEST(NumericBsi, MatchesOrderedModel) {
         }
       }
     }
+    EXPECT_EQ(bsi.has_codes(), c.codes_at_end);
   }
 }
 
