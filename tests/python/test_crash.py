@@ -180,12 +180,26 @@ def collect():
     gc.collect()
 
 
-def wait_for_file(path, child, deadline):
-    """Polls without sleeping until `path` exists, the writer exits or the deadline passes: a
-    kill that follows lands within microseconds of the file's creation."""
-    while not os.path.exists(path) and child.proc.poll() is None:
+def wait_for_file(path, child, done_line, deadline):
+    """Polls without sleeping until `path` exists (True), or the writer printed `done_line` or
+    exited (False): a kill that follows lands within microseconds of the file's creation. A
+    descheduled poller may miss a file that lives only briefly."""
+    fd = child.proc.stdout.fileno()
+    polls = 0
+    while not os.path.exists(path):
+        polls += 1
+        if polls % 256:
+            continue
+        if select.select([fd], [], [], 0)[0]:
+            chunk = os.read(fd, 65536)
+            if not chunk:
+                return False
+            child.take(chunk)
+        if done_line in child.lines:
+            return False
         if time.monotonic() > deadline:
             raise AssertionError("%s did not appear in time" % path)
+    return True
 
 
 def spin(seconds):
@@ -352,8 +366,8 @@ def test_killed_vacuum_changes_no_content(tmp_path, capfd, mode):
                 if kill_after is None:
                     assert child.read_until("A 0")
                 elif at_commit:
-                    wait_for_file(marker, child, began + 3 * duration + 10)
-                    spin(kill_after)
+                    if wait_for_file(marker, child, "A 0", began + 3 * duration + 10):
+                        spin(kill_after)
                 else:
                     time.sleep(kill_after)
                 took = time.monotonic() - began
