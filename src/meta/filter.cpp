@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "util/fnv.h"
 
@@ -80,13 +81,31 @@ Bitmap str_eq_within(const FilterContext& ctx, std::string_view field, const Jso
   return restriction ? *eq & *restriction : *eq;
 }
 
-// Union of the field conditions that the elements of a "$in" / "$nin" array stand for.
+// Union of the field conditions that the elements of a "$in" / "$nin" array stand for. The
+// sets of string and boolean values are taken from the index as they are, without copies,
+// and all sets are joined in one many-way union rather than one growing union per element.
 Bitmap union_of_conditions(const FilterContext& ctx, std::string_view field, const Json& elements) {
-  Bitmap out;
+  // Reserved in full, so that the pointers into it stay valid.
+  std::vector<Bitmap> evaluated;
+  evaluated.reserve(elements.size());
+  std::vector<const Bitmap*> sets;
+  sets.reserve(elements.size());
   for (const Json& element : elements) {
-    out |= evaluate_field_condition(ctx, field, element, nullptr);
+    if (element.is_string() || element.is_boolean()) {
+      Bitmap single;
+      const Bitmap* eq = str_eq_set(ctx, field, element, single);
+      if (!eq) continue;
+      if (eq != &single) {
+        sets.push_back(eq);
+        continue;
+      }
+      evaluated.push_back(std::move(single));
+    } else {
+      evaluated.push_back(evaluate_field_condition(ctx, field, element, nullptr));
+    }
+    sets.push_back(&evaluated.back());
   }
-  return out;
+  return Bitmap::union_of(sets);
 }
 
 // The set of one member of an operator object. Unknown operators and unusable arguments

@@ -148,6 +148,14 @@ Bitmap operator-(const Bitmap& a, const Bitmap& b) {
   return Bitmap(checked(roaring_bitmap_andnot(a.r_, b.r_)));
 }
 
+Bitmap Bitmap::union_of(std::span<const Bitmap* const> sets) {
+  if (sets.empty()) return Bitmap();
+  std::vector<const roaring_bitmap_t*> handles;
+  handles.reserve(sets.size());
+  for (const Bitmap* set : sets) handles.push_back(set->get());
+  return Bitmap(checked(roaring_bitmap_or_many(handles.size(), handles.data())));
+}
+
 uint64_t Bitmap::and_cardinality(const Bitmap& o) const {
   if (empty() || o.empty()) return 0;
   return roaring_bitmap_and_cardinality(r_, o.r_);

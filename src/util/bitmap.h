@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -65,6 +66,8 @@ class Bitmap {
   friend Bitmap operator&(const Bitmap& a, const Bitmap& b);
   friend Bitmap operator|(const Bitmap& a, const Bitmap& b);
   friend Bitmap operator-(const Bitmap& a, const Bitmap& b);
+  // The union of all the sets in one pass of the library's many-way union.
+  static Bitmap union_of(std::span<const Bitmap* const> sets);
   uint64_t and_cardinality(const Bitmap& o) const;
   bool intersects(const Bitmap& o) const;
   bool operator==(const Bitmap& o) const;
