@@ -76,12 +76,19 @@ void NumericBsiIndex::insert(uint32_t slot, float x) {
       slices[i].remove(slot);
     }
   }
+  // The last slot with a value is at least this one, which settles most density questions
+  // without looking for it: finding a bitset container's last member scans its words.
+  const uint64_t at_least = uint64_t{slot} + 1;
   if (!has_codes()) {
-    if (dense_enough(existence, kBuildShare)) rebuild_codes();
+    if (existence.cardinality() * kBuildShare >= at_least &&
+        dense_enough(existence, kBuildShare)) {
+      rebuild_codes();
+    }
     return;
   }
   if (slot >= codes.size()) {
-    if (!dense_enough(existence, kDropShare)) {
+    // This slot is the new last one.
+    if (existence.cardinality() * kDropShare < at_least) {
       codes = std::vector<uint32_t>();
       return;
     }
@@ -144,17 +151,21 @@ Bitmap select_codes(const NumericBsiIndex& bsi, CodeOrder order, uint32_t code,
                     const Bitmap* within) {
   Bitmap start = starting_set(bsi.existence, within);
   const std::vector<uint32_t>& codes = bsi.codes;
-  if (start.cardinality() * kSparseShare < codes.size()) {
-    std::vector<uint32_t> kept;
+  const uint64_t candidates = start.cardinality();
+  if (candidates * kSparseShare < codes.size()) {
+    // Every candidate is written and the count moves by the comparison's outcome: a branch
+    // on it would be mispredicted for half the slots of a typical range.
+    std::vector<uint32_t> kept(candidates);
+    size_t count = 0;
     start.for_each([&](uint32_t slot) {
-      uint32_t value = codes[slot];
-      bool hit = order == CodeOrder::kBelow   ? value < code
-                 : order == CodeOrder::kEqual ? value == code
-                                              : value > code;
-      if (hit) kept.push_back(slot);
+      const uint32_t value = codes[slot];
+      kept[count] = slot;
+      count += order == CodeOrder::kBelow   ? value < code
+               : order == CodeOrder::kEqual ? value == code
+                                            : value > code;
     });
     Bitmap out;
-    out.add_many(kept.data(), kept.size());
+    out.add_many(kept.data(), count);
     return out;
   }
   std::vector<uint64_t> words((codes.size() + 63) / 64);
