@@ -137,6 +137,8 @@ class CoreIndex {
   // Where the slot's record starts, as its entry in an offset file says; nothing when the
   // entry lies past the file's end.
   static std::optional<uint64_t> record_offset(const SlotFile& offsets, uint32_t slot);
+  // The slot's entry in an offset file, or null past the file's end.
+  static const uint8_t* offset_entry(const SlotFile& offsets, uint32_t slot);
   // Starts the reads of the id records (and, with `metadata`, the metadata records) of
   // these slots: each record sits behind its offset entry, so reading them one by one
   // queues two cache misses per record behind each other, where asking first lets them

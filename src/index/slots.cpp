@@ -107,9 +107,15 @@ std::string CoreIndex::get_external_id_from_mmap(uint32_t slot, const BlobView& 
   return read_record(files.id_offsets, slot, ids, UINT32_MAX).value_or("");
 }
 
+const uint8_t* CoreIndex::offset_entry(const SlotFile& offsets, uint32_t slot) {
+  if ((uint64_t{slot} + 1) * kOffsetBytes > offsets.length()) return nullptr;
+  return offsets.data() + uint64_t{slot} * kOffsetBytes;
+}
+
 std::optional<uint64_t> CoreIndex::record_offset(const SlotFile& offsets, uint32_t slot) {
-  if ((uint64_t{slot} + 1) * kOffsetBytes > offsets.length()) return std::nullopt;
-  return read_u64(offsets.data() + uint64_t{slot} * kOffsetBytes);
+  const uint8_t* entry = offset_entry(offsets, slot);
+  if (!entry) return std::nullopt;
+  return read_u64(entry);
 }
 
 Result<uint64_t> CoreIndex::store_record(BlobFile& blob, const SlotFile& offsets, uint32_t slot,
@@ -129,9 +135,7 @@ Result<uint64_t> CoreIndex::store_record(BlobFile& blob, const SlotFile& offsets
 void CoreIndex::prefetch_records(std::span<const Candidate> found, const BlobView& ids,
                                  const BlobView* metadata) const {
   auto prefetch_entry = [](const SlotFile& offsets, uint32_t slot) {
-    if ((uint64_t{slot} + 1) * kOffsetBytes <= offsets.length()) {
-      __builtin_prefetch(offsets.data() + uint64_t{slot} * kOffsetBytes);
-    }
+    if (const uint8_t* entry = offset_entry(offsets, slot)) __builtin_prefetch(entry);
   };
   for (const Candidate& c : found) {
     prefetch_entry(files.id_offsets, c.slot);

@@ -8,16 +8,9 @@ namespace tarnix {
 namespace {
 
 template <CodeOrder kOrder>
-bool holds(uint32_t value, uint32_t code) {
-  if constexpr (kOrder == CodeOrder::kBelow) return value < code;
-  if constexpr (kOrder == CodeOrder::kEqual) return value == code;
-  return value > code;
-}
-
-template <CodeOrder kOrder>
 uint64_t compare_word_scalar(const uint32_t* codes, size_t count, uint32_t code) {
   uint64_t bits = 0;
-  for (size_t j = 0; j < count; ++j) bits |= uint64_t{holds<kOrder>(codes[j], code)} << j;
+  for (size_t j = 0; j < count; ++j) bits |= uint64_t{holds(kOrder, codes[j], code)} << j;
   return bits;
 }
 

@@ -146,32 +146,35 @@ namespace {
 // Below this share of the field's slots, a restriction is answered slot by slot: a look up
 // and a compare cost about as much as sixteen codes of the vectorised pass.
 constexpr uint64_t kSparseShare = 16;
+static_assert(kSparseShare <= kDropShare, "a field with codes is never sparse on its own");
 
 Bitmap select_codes(const NumericBsiIndex& bsi, CodeOrder order, uint32_t code,
                     const Bitmap* within) {
-  Bitmap start = starting_set(bsi.existence, within);
   const std::vector<uint32_t>& codes = bsi.codes;
-  const uint64_t candidates = start.cardinality();
-  if (candidates * kSparseShare < codes.size()) {
-    // Every candidate is written and the count moves by the comparison's outcome: a branch
-    // on it would be mispredicted for half the slots of a typical range.
-    std::vector<uint32_t> kept(candidates);
-    size_t count = 0;
-    start.for_each([&](uint32_t slot) {
-      const uint32_t value = codes[slot];
-      kept[count] = slot;
-      count += order == CodeOrder::kBelow   ? value < code
-               : order == CodeOrder::kEqual ? value == code
-                                            : value > code;
-    });
-    Bitmap out;
-    out.add_many(kept.data(), count);
-    return out;
+  // Without a restriction the pass is always the cheaper: a field with codes holds a value
+  // on at least a sixteenth of them, and its whole existence set needs no copy.
+  std::optional<Bitmap> start;
+  if (within) {
+    start = bsi.existence & *within;
+    const uint64_t candidates = start->cardinality();
+    if (candidates * kSparseShare < codes.size()) {
+      // Every candidate is written and the count moves by the comparison's outcome, with no
+      // branch on it.
+      std::vector<uint32_t> kept(candidates);
+      size_t count = 0;
+      start->for_each([&](uint32_t slot) {
+        kept[count] = slot;
+        count += holds(order, codes[slot], code);
+      });
+      Bitmap out;
+      out.add_many(kept.data(), count);
+      return out;
+    }
   }
   std::vector<uint64_t> words((codes.size() + 63) / 64);
   compare_codes(codes.data(), codes.size(), code, order, words.data());
   Bitmap out = Bitmap::from_words(words.data(), words.size());
-  out &= start;
+  out &= start ? *start : bsi.existence;
   return out;
 }
 
@@ -186,30 +189,19 @@ Bitmap walk_slices(const NumericBsiIndex& bsi, CodeOrder order, uint32_t code,
                    const Bitmap* within) {
   Bitmap found;
   Bitmap eq = starting_set(bsi.existence, within);
-  const int top = order == CodeOrder::kEqual ? bsi.max_bit
-                                             : highest_bit(bsi.min_code ^ bsi.max_code);
-  for (int i = top; i >= 0 && !eq.empty(); --i) {
-    const Bitmap& slice = bsi.slices[i];
-    if (order == CodeOrder::kEqual) {
-      if (bit_set(code, i)) {
-        eq &= slice;
-      } else {
-        eq -= slice;
-      }
-    } else if (bit_set(code, i) == (order == CodeOrder::kBelow)) {
-      // Below: slots with a 0 here are below the code; above: those with a 1 are above it.
-      found |= eq;
-      if (order == CodeOrder::kBelow) {
-        eq &= slice;
-      } else {
-        eq -= slice;
-      }
-      found -= eq;
-    } else if (order == CodeOrder::kBelow) {
-      eq -= slice;
+  for (int i = highest_bit(bsi.min_code ^ bsi.max_code); i >= 0 && !eq.empty(); --i) {
+    const bool query_bit = bit_set(code, i);
+    // Below the code: the slots with a 0 where it has a 1; above it: a 1 where it has a 0.
+    const bool leavers_found = order == CodeOrder::kBelow   ? query_bit
+                               : order == CodeOrder::kAbove ? !query_bit
+                                                            : false;
+    if (leavers_found) found |= eq;
+    if (query_bit) {
+      eq &= bsi.slices[i];
     } else {
-      eq &= slice;
+      eq -= bsi.slices[i];
     }
+    if (leavers_found) found -= eq;
   }
   return order == CodeOrder::kEqual ? eq : found;
 }
@@ -255,7 +247,7 @@ NumericBsiIndex NumericBsiIndex::decode(Decoder& d) {
   bsi.min_code = d.u32();
   bsi.max_code = d.u32();
   bsi.max_bit = d.u8();
-  // Scans index the slices from max_bit down, so a larger value must never reach them.
+  // No code has a bit beyond 31: a larger value can only come from a damaged record.
   if (d.ok() && bsi.max_bit > 31) {
     d.fail("max_bit " + std::to_string(bsi.max_bit) + " of NumericBsiIndex is beyond bit 31");
   }

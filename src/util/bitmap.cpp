@@ -13,6 +13,15 @@ roaring_bitmap_t* checked(roaring_bitmap_t* r) {
   return r;
 }
 
+// The portable serialized format: the cookies of its two forms (with a bit per container
+// telling run containers apart, or without run containers), and its containers of 65536
+// values, each a bitset of 1024 words above 4096 members and a sorted list of 16-bit low
+// halves otherwise.
+constexpr uint32_t kCookieWithoutRuns = 12346;
+constexpr uint32_t kCookieWithRuns = 12347;
+constexpr size_t kChunkWords = 65536 / 64;
+constexpr uint32_t kArrayMaxCardinality = 4096;
+
 }  // namespace
 
 const roaring_bitmap_t* Bitmap::empty_bitmap() {
@@ -52,9 +61,6 @@ Bitmap Bitmap::from_words(const uint64_t* words, size_t count) {
   // reads chunk by chunk: a chunk of more than 4096 values as its 8 KiB bitset, a smaller one
   // as its sorted 16-bit low halves. The buffer is made here, so it needs none of the checks
   // that portable_deserialize applies to stored bytes.
-  constexpr size_t kChunkWords = 65536 / 64;
-  constexpr uint32_t kArrayMax = 4096;
-  constexpr uint32_t kCookieWithoutRuns = 12346;
   struct Chunk {
     uint32_t key, cardinality;
   };
@@ -66,7 +72,7 @@ Bitmap Bitmap::from_words(const uint64_t* words, size_t count) {
     for (size_t i = first; i < end; ++i) cardinality += std::popcount(words[i]);
     if (cardinality == 0) continue;
     chunks.push_back({static_cast<uint32_t>(first / kChunkWords), cardinality});
-    body += cardinality > kArrayMax ? kChunkWords * 8 : cardinality * 2;
+    body += cardinality > kArrayMaxCardinality ? kChunkWords * 8 : cardinality * 2;
   }
   if (chunks.empty()) return Bitmap();
 
@@ -86,7 +92,7 @@ Bitmap Bitmap::from_words(const uint64_t* words, size_t count) {
     offsets += 4;
     size_t first = chunk.key * kChunkWords;
     size_t end = std::min(count, first + kChunkWords);
-    if (chunk.cardinality > kArrayMax) {
+    if (chunk.cardinality > kArrayMaxCardinality) {
       // The words past `count` stay zero.
       std::memcpy(data, words + first, (end - first) * 8);
       data += kChunkWords * 8;
@@ -191,7 +197,6 @@ void Bitmap::to_words(uint64_t* words, size_t count) const {
   auto set = [&](uint64_t value) {
     if (value < uint64_t{count} * 64) words[value / 64] |= uint64_t{1} << (value % 64);
   };
-  constexpr uint32_t kCookieWithRuns = 12347;
   constexpr size_t kOffsetsFrom = 4;  // containers from which the run format has offsets
   uint32_t cookie;
   std::memcpy(&cookie, data, 4);
@@ -220,14 +225,14 @@ void Bitmap::to_words(uint64_t* words, size_t count) const {
         const uint64_t first = base + u16(at);
         for (uint64_t v = first; v <= first + u16(at + 2); ++v) set(v);
       }
-    } else if (cardinality > 4096) {
+    } else if (cardinality > kArrayMaxCardinality) {
       const size_t word0 = static_cast<size_t>(base / 64);
-      for (size_t i = 0; i < 1024 && word0 + i < count; ++i) {
+      for (size_t i = 0; i < kChunkWords && word0 + i < count; ++i) {
         uint64_t w;
         std::memcpy(&w, data + at + i * 8, 8);
         words[word0 + i] |= w;
       }
-      at += 8192;
+      at += kChunkWords * 8;
     } else {
       for (uint32_t i = 0; i < cardinality; ++i) set(base + u16(at + i * 2));
       at += size_t{cardinality} * 2;
@@ -249,7 +254,6 @@ Result<Bitmap> Bitmap::portable_deserialize(const char* data, size_t size) {
   // sizes arrays by that count (a product that wraps on 32-bit machines), so the count of
   // the format without run containers is checked here first. The other format cannot state
   // more than 65536.
-  constexpr uint32_t kCookieWithoutRuns = 12346;
   uint32_t cookie = 0;
   if (size >= 8) std::memcpy(&cookie, data, 4);
   if (cookie == kCookieWithoutRuns) {
