@@ -142,14 +142,18 @@ class Child:
     def read_until(self, wanted, timeout=60.0):
         """Reads lines until `wanted` arrives; False when the writer ended first."""
         deadline = time.monotonic() + timeout
-        fd = self.proc.stdout.fileno()
         while wanted not in self.lines:
             left = deadline - time.monotonic()
             if left <= 0:
                 raise AssertionError("writer did not print %r in time" % wanted)
-            ready, _, _ = select.select([fd], [], [], left)
-            if not ready:
-                continue
+            if not self.read_some(left):
+                return False
+        return True
+
+    def read_some(self, timeout):
+        """Takes what the writer printed within `timeout` seconds; False once it ended."""
+        fd = self.proc.stdout.fileno()
+        if select.select([fd], [], [], timeout)[0]:
             chunk = os.read(fd, 65536)
             if not chunk:
                 return False
@@ -184,18 +188,12 @@ def wait_for_file(path, child, done_line, deadline):
     """Polls without sleeping until `path` exists (True), or the writer printed `done_line` or
     exited (False): a kill that follows lands within microseconds of the file's creation. A
     descheduled poller may miss a file that lives only briefly."""
-    fd = child.proc.stdout.fileno()
     polls = 0
     while not os.path.exists(path):
         polls += 1
         if polls % 256:
             continue
-        if select.select([fd], [], [], 0)[0]:
-            chunk = os.read(fd, 65536)
-            if not chunk:
-                return False
-            child.take(chunk)
-        if done_line in child.lines:
+        if not child.read_some(0) or done_line in child.lines:
             return False
         if time.monotonic() > deadline:
             raise AssertionError("%s did not appear in time" % path)
