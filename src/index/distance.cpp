@@ -54,9 +54,10 @@ namespace {
 
 // A run that never skips: exact everywhere, which the bounded contract allows.
 template <DistanceRunFn Run>
-[[maybe_unused]] void run_ignoring_bound(const uint8_t* query, const uint8_t* first, size_t count,
+[[maybe_unused]] bool run_ignoring_bound(const uint8_t* query, const uint8_t* first, size_t count,
                                          size_t n, uint64_t, uint32_t* out) {
   Run(query, first, count, n, out);
+  return true;
 }
 
 }  // namespace
@@ -226,12 +227,23 @@ __attribute__((target("avx2"))) static void distance_run_avx2(const uint8_t* que
   for (; j < count; ++j) out[j] = distance_avx2(query, first + j * n, n);
 }
 
+// Whether four sums (below 2^31) are all above `limit`, the bound less one.
+__attribute__((target("avx2"))) static inline bool all_at_or_above(__m128i sums, __m128i limit) {
+  return _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(sums, limit))) == 0xF;
+}
+
 // Halfway through four short codes, their partial sums are compared with the bound: once
 // all four have reached it (squares only add, and sums over fewer than kLongCode bytes
 // cannot wrap), none can enter the results and their other half is never read. In a scan
 // most codes are far from the query, so on clustered data most groups stop there.
+// The check costs a horizontal sum and a comparison per group, which pays only where groups
+// do stop: where fewer than half of the groups among a run's first kStopSample codes stop
+// (codes about equally far from the query, as in uniform data), the rest of the run is
+// computed in full. Either way the full sums are compared with the bound too, so that a
+// run with nothing below it says so.
+constexpr size_t kStopSample = 64;
 
-__attribute__((target("avx2"))) static void distance_run_bounded_avx2(const uint8_t* query,
+__attribute__((target("avx2"))) static bool distance_run_bounded_avx2(const uint8_t* query,
                                                                       const uint8_t* first,
                                                                       size_t count, size_t n,
                                                                       uint64_t bound,
@@ -239,11 +251,14 @@ __attribute__((target("avx2"))) static void distance_run_bounded_avx2(const uint
   const size_t half = (n / 64) * 32;
   if (half == 0 || n >= kLongCode || bound > INT32_MAX) {
     distance_run_avx2(query, first, count, n, out);
-    return;
+    return true;
   }
   const __m128i limit = _mm_set1_epi32(static_cast<int>(bound - 1));
+  bool any_below = false;
+  size_t stopped = 0;
   size_t j = 0;
   for (; j + 4 <= count; j += 4) {
+    if (j == kStopSample && stopped * 2 < kStopSample / 4) break;
     const uint8_t *p0 = first + j * n, *p1 = p0 + n, *p2 = p1 + n, *p3 = p2 + n;
     __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
     for (size_t i = 0; i < half; i += 32) {
@@ -254,14 +269,27 @@ __attribute__((target("avx2"))) static void distance_run_bounded_avx2(const uint
       a3 = _mm256_add_epi32(a3, squares32_split(q, p3 + i));
     }
     __m128i part = sum4(a0, a1, a2, a3);
-    if (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(part, limit))) != 0xF) {
+    if (!all_at_or_above(part, limit)) {
       uint32_t rest[4];
       distance4_avx2(query + half, p0 + half, p1 + half, p2 + half, p3 + half, n - half, rest);
       part = _mm_add_epi32(part, _mm_loadu_si128(reinterpret_cast<const __m128i*>(rest)));
+      any_below |= !all_at_or_above(part, limit);
+    } else {
+      ++stopped;
     }
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), part);
   }
-  for (; j < count; ++j) out[j] = distance_avx2(query, first + j * n, n);
+  for (; j + 4 <= count; j += 4) {
+    const uint8_t* p = first + j * n;
+    distance4_avx2(query, p, p + n, p + 2 * n, p + 3 * n, n, out + j);
+    const __m128i sums = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + j));
+    any_below |= !all_at_or_above(sums, limit);
+  }
+  for (; j < count; ++j) {
+    out[j] = distance_avx2(query, first + j * n, n);
+    any_below |= out[j] < bound;
+  }
+  return any_below;
 }
 
 __attribute__((target("avx2"))) static void distance_gather_avx2(const uint8_t* query,
@@ -400,20 +428,23 @@ TARNIX_VNNI_TARGET static void distance_run_vnni(const uint8_t* query, const uin
 // As distance_run_bounded_avx2: four short codes stop halfway once all four partial sums
 // have reached the bound. A partial sum is A - 2B plus the query's term over the same
 // components: the exact sum of squares of that half.
-TARNIX_VNNI_TARGET static void distance_run_bounded_vnni(const uint8_t* query, const uint8_t* first,
+TARNIX_VNNI_TARGET static bool distance_run_bounded_vnni(const uint8_t* query, const uint8_t* first,
                                                          size_t count, size_t n, uint64_t bound,
                                                          uint32_t* out) {
   const size_t main = n & ~size_t{31};
   const size_t half = (n / 64) * 32;
   if (half == 0 || n >= kLongCode || bound > INT32_MAX) {
     distance_run_vnni(query, first, count, n, out);
-    return;
+    return true;
   }
   const uint32_t head_term = query_term(query, half);
   const uint32_t rest_term = query_term(query + half, main - half);
   const __m128i limit = _mm_set1_epi32(static_cast<int>(bound - 1));
+  bool any_below = false;
+  size_t stopped = 0;
   size_t j = 0;
   for (; j + 4 <= count; j += 4) {
+    if (j == kStopSample && stopped * 2 < kStopSample / 4) break;
     const uint8_t *p0 = first + j * n, *p1 = p0 + n, *p2 = p1 + n, *p3 = p2 + n;
     __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
     __m256i b0 = a0, b1 = a0, b2 = a0, b3 = a0;
@@ -426,15 +457,29 @@ TARNIX_VNNI_TARGET static void distance_run_bounded_vnni(const uint8_t* query, c
     }
     __m128i part = _mm_add_epi32(vnni_sums(a0, a1, a2, a3, b0, b1, b2, b3),
                                  _mm_set1_epi32(static_cast<int>(head_term)));
-    if (_mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(part, limit))) != 0xF) {
+    if (!all_at_or_above(part, limit)) {
       uint32_t rest[4];
       distance4_vnni(query + half, p0 + half, p1 + half, p2 + half, p3 + half, main - half,
                      n - half, rest_term, rest);
       part = _mm_add_epi32(part, _mm_loadu_si128(reinterpret_cast<const __m128i*>(rest)));
+      any_below |= !all_at_or_above(part, limit);
+    } else {
+      ++stopped;
     }
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), part);
   }
-  for (; j < count; ++j) out[j] = distance_avx2(query, first + j * n, n);
+  const uint32_t term = head_term + rest_term;
+  for (; j + 4 <= count; j += 4) {
+    const uint8_t* p = first + j * n;
+    distance4_vnni(query, p, p + n, p + 2 * n, p + 3 * n, main, n, term, out + j);
+    const __m128i sums = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + j));
+    any_below |= !all_at_or_above(sums, limit);
+  }
+  for (; j < count; ++j) {
+    out[j] = distance_avx2(query, first + j * n, n);
+    any_below |= out[j] < bound;
+  }
+  return any_below;
 }
 
 TARNIX_VNNI_TARGET static void distance_gather_vnni(const uint8_t* query,

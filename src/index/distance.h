@@ -29,8 +29,9 @@ using DistanceGatherFn = void (*)(const uint8_t* query, const uint8_t* const* co
 
 // A run for a scan that keeps the k best: out[j] is the exact distance whenever that is
 // below `bound`, and otherwise any value at or above it (a code known to be too far may
-// have the rest of its bytes skipped).
-using DistanceRunBoundedFn = void (*)(const uint8_t* query, const uint8_t* first, size_t count,
+// have the rest of its bytes skipped). Returns false only if every code is at or above the
+// bound, so that a scan can pass over a block in which nothing can enter its results.
+using DistanceRunBoundedFn = bool (*)(const uint8_t* query, const uint8_t* first, size_t count,
                                       size_t n, uint64_t bound, uint32_t* out);
 
 // The references: distance_scalar code by code.
@@ -64,10 +65,10 @@ inline void distance_run(const uint8_t* query, const uint8_t* first, size_t coun
   fn(query, first, count, n, out);
 }
 
-inline void distance_run_bounded(const uint8_t* query, const uint8_t* first, size_t count, size_t n,
+inline bool distance_run_bounded(const uint8_t* query, const uint8_t* first, size_t count, size_t n,
                                  uint64_t bound, uint32_t* out) {
   static const DistanceRunBoundedFn fn = best_distance_run_bounded_fn();
-  fn(query, first, count, n, bound, out);
+  return fn(query, first, count, n, bound, out);
 }
 
 inline void distance_gather(const uint8_t* query, const uint8_t* const* codes, size_t count,

@@ -97,7 +97,7 @@ void exact_scan(const uint8_t* query, const uint8_t* codes, uint64_t mapped_slot
       for (uint64_t s = *lo; s < end; s += kScanBlock) {
         size_t n = static_cast<size_t>(std::min<uint64_t>(kScanBlock, end - s));
         if (bounded) {
-          distance_run_bounded(query, codes + s * dim, n, dim, top.bound(), d);
+          if (!distance_run_bounded(query, codes + s * dim, n, dim, top.bound(), d)) continue;
         } else {
           distance_run(query, codes + s * dim, n, dim, d);
         }

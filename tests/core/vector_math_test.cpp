@@ -224,7 +224,9 @@ TEST(Distance, BatchKernelsAgreeWithScalar) {
   std::vector<DistanceRunBoundedFn> bounded = available_distance_run_bounded_fns();
   bounded.push_back(best_distance_run_bounded_fn());
   for (size_t n = 0; n <= 300; ++n) {
-    const size_t count = 1 + n % 11;
+    // Mostly short runs (blocks of four and the codes left over); some long enough for a
+    // bounded run to decide, from its first codes, whether stopping halfway pays.
+    const size_t count = n % 7 == 0 ? 150 : 1 + n % 11;
     for (int round = 0; round < 4; ++round) {
       // Extremes (both ways) as well as random codes, so saturation and sign paths run.
       std::vector<uint8_t> query(n), codes(n * count + 7);
@@ -249,7 +251,10 @@ TEST(Distance, BatchKernelsAgreeWithScalar) {
            {uint64_t{0}, uint64_t{1}, uint64_t{sorted[count / 2]}, uint64_t{1} << 32}) {
         for (DistanceRunBoundedFn run : bounded) {
           std::fill(got.begin(), got.end(), 7);
-          run(query.data(), codes.data(), count, n, bound, got.data());
+          const bool maybe_below = run(query.data(), codes.data(), count, n, bound, got.data());
+          if (!maybe_below) {
+            ASSERT_GE(sorted[0], bound) << "bounded run missed a code below its bound, n = " << n;
+          }
           for (size_t j = 0; j < count; ++j) {
             if (want[j] < bound) {
               ASSERT_EQ(got[j], want[j]) << "bounded run, n = " << n << ", bound " << bound;
@@ -265,6 +270,22 @@ TEST(Distance, BatchKernelsAgreeWithScalar) {
         gather(query.data(), ptrs.data(), count, n, got.data());
         ASSERT_EQ(got, want) << "gather, n = " << n;
       }
+    }
+  }
+  // Codes that are near in their first half and far in their second never stop halfway and
+  // never enter, so a run computes its later codes in full; one of those is the query
+  // itself, and the run must still report it below the bound.
+  for (size_t n : {64, 100, 128, 200}) {
+    const size_t count = 150, near = 141;
+    std::vector<uint8_t> query(n, 128), codes(n * count, 128);
+    for (size_t j = 0; j < count; ++j) {
+      if (j == near) continue;
+      std::fill(codes.begin() + j * n + n / 2, codes.begin() + (j + 1) * n, 255);
+    }
+    for (DistanceRunBoundedFn run : bounded) {
+      std::vector<uint32_t> got(count, 7);
+      EXPECT_TRUE(run(query.data(), codes.data(), count, n, 1, got.data())) << "n = " << n;
+      EXPECT_EQ(got[near], 0u) << "n = " << n;
     }
   }
   // Count 0 writes nothing.
