@@ -190,7 +190,9 @@ TEST(NumericBsi, MatchesOrderedModel) {
         where[slot] = model.emplace(x, slot);
       }
       ASSERT_TRUE(bsi.codes_cover_existence() || !bsi.has_codes());
-      if (step == 500) EXPECT_EQ(bsi.has_codes(), c.codes_at_step_500);
+      if (step == 500) {
+        EXPECT_EQ(bsi.has_codes(), c.codes_at_step_500);
+      }
       if (step % 100 != 0) continue;
 
       for (int q = 0; q < 30; ++q) {
