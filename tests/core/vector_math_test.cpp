@@ -33,7 +33,9 @@ TEST(Distance, VectorisedKernelAgreesWithScalarOnEveryLength) {
   DistanceFn fast = best_distance_fn();
 #if defined(__arm__) && !defined(__aarch64__)
   // A CPU with NEON (every armhf board worth running on, and the emulator) gets the kernel.
-  if (getauxval(AT_HWCAP) & (1UL << 12)) EXPECT_NE(fast, &distance_scalar);
+  if (getauxval(AT_HWCAP) & (1UL << 12)) {
+    EXPECT_NE(fast, &distance_scalar);
+  }
 #endif
   for (size_t n = 0; n <= 300; ++n) {
     for (int round = 0; round < 4; ++round) {
