@@ -232,6 +232,26 @@ __attribute__((target("avx2"))) static inline bool all_at_or_above(__m128i sums,
   return _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpgt_epi32(sums, limit))) == 0xF;
 }
 
+// The same for four sums stored at `sums`: whether any is below the bound.
+__attribute__((target("avx2"))) static inline bool any_stored_below(const uint32_t* sums,
+                                                                    __m128i limit) {
+  return !all_at_or_above(_mm_loadu_si128(reinterpret_cast<const __m128i*>(sums)), limit);
+}
+
+// The codes of a run after its last group of four, one at a time; whether any is below
+// `bound`.
+__attribute__((target("avx2"))) static bool leftovers_below(const uint8_t* query,
+                                                            const uint8_t* first, size_t from,
+                                                            size_t count, size_t n,
+                                                            uint64_t bound, uint32_t* out) {
+  bool any_below = false;
+  for (size_t j = from; j < count; ++j) {
+    out[j] = distance_avx2(query, first + j * n, n);
+    any_below |= out[j] < bound;
+  }
+  return any_below;
+}
+
 // Halfway through four short codes, their partial sums are compared with the bound: once
 // all four have reached it (squares only add, and sums over fewer than kLongCode bytes
 // cannot wrap), none can enter the results and their other half is never read. In a scan
@@ -282,13 +302,9 @@ __attribute__((target("avx2"))) static bool distance_run_bounded_avx2(const uint
   for (; j + 4 <= count; j += 4) {
     const uint8_t* p = first + j * n;
     distance4_avx2(query, p, p + n, p + 2 * n, p + 3 * n, n, out + j);
-    const __m128i sums = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + j));
-    any_below |= !all_at_or_above(sums, limit);
+    any_below |= any_stored_below(out + j, limit);
   }
-  for (; j < count; ++j) {
-    out[j] = distance_avx2(query, first + j * n, n);
-    any_below |= out[j] < bound;
-  }
+  any_below |= leftovers_below(query, first, j, count, n, bound, out);
   return any_below;
 }
 
@@ -472,13 +488,9 @@ TARNIX_VNNI_TARGET static bool distance_run_bounded_vnni(const uint8_t* query, c
   for (; j + 4 <= count; j += 4) {
     const uint8_t* p = first + j * n;
     distance4_vnni(query, p, p + n, p + 2 * n, p + 3 * n, main, n, term, out + j);
-    const __m128i sums = _mm_loadu_si128(reinterpret_cast<const __m128i*>(out + j));
-    any_below |= !all_at_or_above(sums, limit);
+    any_below |= any_stored_below(out + j, limit);
   }
-  for (; j < count; ++j) {
-    out[j] = distance_avx2(query, first + j * n, n);
-    any_below |= out[j] < bound;
-  }
+  any_below |= leftovers_below(query, first, j, count, n, bound, out);
   return any_below;
 }
 
