@@ -194,8 +194,19 @@ void Bitmap::to_words(uint64_t* words, size_t count) const {
     std::memcpy(&v, data + at, 2);
     return v;
   };
+  const uint64_t limit = uint64_t{count} * 64;
   auto set = [&](uint64_t value) {
-    if (value < uint64_t{count} * 64) words[value / 64] |= uint64_t{1} << (value % 64);
+    if (value < limit) words[value / 64] |= uint64_t{1} << (value % 64);
+  };
+  // The values [first, last], a word at a time.
+  auto set_run = [&](uint64_t first, uint64_t last) {
+    last = std::min(last, limit - 1);
+    for (uint64_t w = first / 64; first <= last; ++w, first = w * 64) {
+      const uint64_t top = std::min(last, w * 64 + 63);
+      const uint64_t width = top - first + 1;
+      const uint64_t ones = width == 64 ? ~uint64_t{0} : (uint64_t{1} << width) - 1;
+      words[w] |= ones << (first % 64);
+    }
   };
   constexpr size_t kOffsetsFrom = 4;  // containers from which the run format has offsets
   uint32_t cookie;
@@ -223,7 +234,7 @@ void Bitmap::to_words(uint64_t* words, size_t count) const {
       at += 2;
       for (uint16_t r = 0; r < n; ++r, at += 4) {
         const uint64_t first = base + u16(at);
-        for (uint64_t v = first; v <= first + u16(at + 2); ++v) set(v);
+        set_run(first, first + u16(at + 2));
       }
     } else if (cardinality > kArrayMaxCardinality) {
       const size_t word0 = static_cast<size_t>(base / 64);

@@ -236,7 +236,7 @@ TEST(BitmapWords, RoundTripThroughEveryContainerKind) {
   for (uint32_t v : {4 * 65536 + 1, 4 * 65536 + 640, 5 * 65536 - 1, 9 * 65536 + 5}) sparse.add(v);
   Bitmap all = runs | dense | sparse;
   for (const Bitmap* set : {&runs, &dense, &sparse, &all}) {
-    for (size_t count : {size_t{*set->maximum()} / 64 + 1, size_t{3 * 1024 + 7}}) {
+    for (size_t count : {size_t{*set->maximum()} / 64 + 1, size_t{3 * 1024 + 7}, size_t{500}}) {
       std::vector<uint64_t> words(count, 0), expected(count, 0);
       set->for_each([&](uint32_t v) {
         if (v / 64 < count) expected[v / 64] |= uint64_t{1} << (v % 64);
