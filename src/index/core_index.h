@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "index/code_norms.h"
 #include "index/search.h"
 #include "index/search_context.h"
 #include "meta/filter.h"
@@ -80,6 +81,8 @@ class CoreIndex {
   // its rows in place, and the kernel may write those pages back before the log: the store
   // syncs the log first, or a power loss would bring the deleted item back over them.
   Bitmap recently_freed;
+  // Per slot, the code's own term of a distance, for the exact scan (code_norms.h).
+  CodeNorms code_norms;
 
   DataFiles files;
 
@@ -99,7 +102,7 @@ class CoreIndex {
   // The smallest of the four slot files' mapped lengths divided by their record sizes.
   uint32_t capacity_from_files() const;
   // Recomputes next_slot and free_slots from the two bitmaps and each numeric index's code
-  // array from its slices, and drops incoming_edges.
+  // array from its slices, and drops incoming_edges and the code norms.
   void rebuild_runtime_state();
   // After a load and replay: fits the index to the files. Slots beyond the capacity the
   // files give leave every set and index; id-map entries, expiry entries and index bitmaps

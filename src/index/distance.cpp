@@ -29,6 +29,12 @@ uint32_t distance_scalar(const uint8_t* a, const uint8_t* b, size_t n) {
   return sum;
 }
 
+uint32_t code_norm(const uint8_t* code, size_t n) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i < n; ++i) sum += uint32_t{code[i]} * code[i] - 256u * code[i];
+  return sum;
+}
+
 void distance_run_scalar(const uint8_t* query, const uint8_t* first, size_t count, size_t n,
                          uint32_t* out) {
   for (size_t j = 0; j < count; ++j) out[j] = distance_scalar(query, first + j * n, n);
@@ -494,6 +500,84 @@ TARNIX_VNNI_TARGET static bool distance_run_bounded_vnni(const uint8_t* query, c
   return any_below;
 }
 
+// sum q^2 over n bytes (n a multiple of 32): sum q (q - 128) + 128 sum q.
+TARNIX_VNNI_TARGET static uint32_t query_square(const uint8_t* query, size_t n) {
+  const __m256i bias = _mm256_set1_epi8(static_cast<char>(0x80));
+  const __m256i zero = _mm256_setzero_si256();
+  __m256i products = zero, bytes = zero;
+  for (size_t i = 0; i < n; i += 32) {
+    __m256i q = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i));
+    products = _mm256_dpbusd_epi32(products, q, _mm256_xor_si256(q, bias));
+    bytes = _mm256_add_epi64(bytes, _mm256_sad_epu8(q, zero));
+  }
+  alignas(32) uint64_t lanes[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), bytes);
+  const uint64_t total = lanes[0] + lanes[1] + lanes[2] + lanes[3];
+  return lane_sum(products) + static_cast<uint32_t>(128 * total);
+}
+
+// Whether any of four distances is below `bound`, compared as unsigned 32-bit values.
+TARNIX_VNNI_TARGET static inline bool any_below_bound(__m128i sums, uint64_t bound) {
+  if (bound > UINT32_MAX) return true;
+  if (bound == 0) return false;
+  const __m128i limit = _mm_set1_epi32(static_cast<int>(static_cast<uint32_t>(bound - 1)));
+  return _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(_mm_min_epu32(sums, limit), sums))) != 0;
+}
+
+// acc += the code's 32 bytes (unsigned) times q (signed), four products per lane.
+TARNIX_VNNI_TARGET static inline __m256i dot_step(__m256i acc, const uint8_t* p, __m256i q) {
+  return _mm256_dpbusd_epi32(acc, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), q);
+}
+
+// With each code's term known, a distance is sum q^2 + N(v) - 2 sum v (q - 128): one
+// multiply-add per 32 bytes (v unsigned, q - 128 signed), with two chains per code so that
+// four codes keep eight in flight.
+TARNIX_VNNI_TARGET static bool distance_run_normed_vnni(const uint8_t* query, const uint8_t* first,
+                                                        const uint32_t* norms, size_t count,
+                                                        size_t n, uint64_t bound, uint32_t* out) {
+  const __m256i bias = _mm256_set1_epi8(static_cast<char>(0x80));
+  const __m128i square = _mm_set1_epi32(static_cast<int>(query_square(query, n)));
+  bool any_below = false;
+  size_t j = 0;
+  for (; j + 4 <= count; j += 4) {
+    const uint8_t *p0 = first + j * n, *p1 = p0 + n, *p2 = p1 + n, *p3 = p2 + n;
+    __m256i a0 = _mm256_setzero_si256(), a1 = a0, a2 = a0, a3 = a0;
+    __m256i b0 = a0, b1 = a0, b2 = a0, b3 = a0;
+    size_t i = 0;
+    for (; i + 64 <= n; i += 64) {
+      __m256i q = _mm256_xor_si256(
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i)), bias);
+      __m256i r = _mm256_xor_si256(
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i + 32)), bias);
+      a0 = dot_step(a0, p0 + i, q);
+      b0 = dot_step(b0, p0 + i + 32, r);
+      a1 = dot_step(a1, p1 + i, q);
+      b1 = dot_step(b1, p1 + i + 32, r);
+      a2 = dot_step(a2, p2 + i, q);
+      b2 = dot_step(b2, p2 + i + 32, r);
+      a3 = dot_step(a3, p3 + i, q);
+      b3 = dot_step(b3, p3 + i + 32, r);
+    }
+    if (i < n) {
+      __m256i q = _mm256_xor_si256(
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(query + i)), bias);
+      a0 = dot_step(a0, p0 + i, q);
+      a1 = dot_step(a1, p1 + i, q);
+      a2 = dot_step(a2, p2 + i, q);
+      a3 = dot_step(a3, p3 + i, q);
+    }
+    __m128i dots = sum4(_mm256_add_epi32(a0, b0), _mm256_add_epi32(a1, b1),
+                        _mm256_add_epi32(a2, b2), _mm256_add_epi32(a3, b3));
+    __m128i sums = _mm_sub_epi32(
+        _mm_add_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(norms + j)), square),
+        _mm_add_epi32(dots, dots));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j), sums);
+    any_below |= any_below_bound(sums, bound);
+  }
+  any_below |= leftovers_below(query, first, j, count, n, bound, out);
+  return any_below;
+}
+
 TARNIX_VNNI_TARGET static void distance_gather_vnni(const uint8_t* query,
                                                     const uint8_t* const* codes, size_t count,
                                                     size_t n, uint32_t* out) {
@@ -539,6 +623,9 @@ DistanceGatherFn best_distance_gather_fn() {
 DistanceRunBoundedFn best_distance_run_bounded_fn() {
   if (have_vnni()) return distance_run_bounded_vnni;
   return have_avx2() ? distance_run_bounded_avx2 : run_ignoring_bound<distance_run_scalar>;
+}
+DistanceRunNormedFn best_distance_run_normed_fn() {
+  return have_vnni() ? distance_run_normed_vnni : nullptr;
 }
 
 // Every version this CPU can run, for the tests.
@@ -641,6 +728,9 @@ std::vector<DistanceGatherFn> available_distance_gather_fns() {
 DistanceRunBoundedFn best_distance_run_bounded_fn() {
   return run_ignoring_bound<distance_run_neon>;
 }
+DistanceRunNormedFn best_distance_run_normed_fn() {
+  return nullptr;
+}
 std::vector<DistanceRunBoundedFn> available_distance_run_bounded_fns() {
   return {run_ignoring_bound<distance_run_scalar>, run_ignoring_bound<distance_run_neon>};
 }
@@ -700,6 +790,9 @@ std::vector<DistanceGatherFn> available_distance_gather_fns() {
 }
 DistanceRunBoundedFn best_distance_run_bounded_fn() {
   return run_ignoring_bound<distance_run_each>;
+}
+DistanceRunNormedFn best_distance_run_normed_fn() {
+  return nullptr;
 }
 std::vector<DistanceRunBoundedFn> available_distance_run_bounded_fns() {
   return {run_ignoring_bound<distance_run_scalar>, run_ignoring_bound<distance_run_each>};

@@ -80,6 +80,8 @@ Result<bool> CoreIndex::follow_insert(std::string_view id, std::span<const float
     return false;
   }
   if (replaced) untrack_slot(*replaced, true, hash);
+  // The writer's code may have replaced one this index saw there before.
+  code_norms.code_changed(*slot, vector_at(*slot), dim);
   if (*slot >= next_slot) next_slot = *slot == UINT32_MAX ? UINT32_MAX : *slot + 1;
   ext_to_int[hash] = *slot;
   valid_ids.add(*slot);

@@ -201,6 +201,7 @@ Status CoreIndex::insert_in_mem(std::string_view id, std::span<const float> vect
   std::memcpy(files.id_offsets.data() + uint64_t{slot} * kOffsetBytes, &id_offset, 8);
   std::memcpy(files.meta_offsets.data() + uint64_t{slot} * kOffsetBytes, &meta_offset, 8);
   quantize(vector.data(), dim, mutable_vector_at(slot));
+  code_norms.code_changed(slot, vector_at(slot), dim);
   std::memset(mutable_row_at(slot), 0xFF, kRowBytes);
   ext_to_int[hash] = slot;
   valid_ids.add(slot);

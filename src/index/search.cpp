@@ -78,11 +78,13 @@ class TopK {
 // Scans `slots` (ascending) against the query: a set dense in its slot range as one span
 // of contiguous codes, a sparse one gathered in blocks; in both cases one kernel call per
 // block of codes and nothing per code but a comparison with the current k-th distance.
-void exact_scan(const uint8_t* query, const uint8_t* codes, uint64_t mapped_slots, size_t dim,
-                const Bitmap& slots, TopK& top) {
+// Returns whether any distance came from the code norms.
+bool exact_scan(const uint8_t* query, const uint8_t* codes, uint64_t mapped_slots, size_t dim,
+                const Bitmap& slots, const CodeNorms* norms, TopK& top) {
+  static_assert(kScanBlock == CodeNorms::kBlockSlots, "a scan block is a block of norms");
   uint32_t d[kScanBlock];
   std::optional<uint32_t> lo = slots.minimum();
-  if (!lo) return;
+  if (!lo) return false;
   const uint32_t hi = *slots.maximum();
   const uint64_t members = slots.cardinality();
   const uint64_t span = uint64_t{hi} - *lo + 1;
@@ -92,17 +94,31 @@ void exact_scan(const uint8_t* query, const uint8_t* codes, uint64_t mapped_slot
     // ascending order, so ties resolve as in the scattered scan.
     const uint64_t end = std::min<uint64_t>(uint64_t{hi} + 1, mapped_slots);
     const bool bounded = end > *lo && (end - *lo) * dim <= kBoundedRunMaxBytes;
+    if (!bounded || (norms && !CodeNorms::usable(dim))) norms = nullptr;
+    bool normed = false;
     // The loop is instantiated twice, so that a run's inner loop has no membership test.
+    // Blocks are aligned with the blocks of norms.
     auto scan_span = [&](auto&& admitted) {
-      for (uint64_t s = *lo; s < end; s += kScanBlock) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(kScanBlock, end - s));
-        if (bounded) {
-          if (!distance_run_bounded(query, codes + s * dim, n, dim, top.bound(), d)) continue;
+      for (uint64_t s = *lo; s < end;) {
+        const uint64_t block = s / kScanBlock;
+        const size_t n = static_cast<size_t>(std::min<uint64_t>((block + 1) * kScanBlock, end) - s);
+        const uint32_t* block_norms = norms ? norms->block(block, codes, mapped_slots, dim) : nullptr;
+        const uint8_t* first = codes + s * dim;
+        const uint64_t from = s;
+        s += n;
+        if (block_norms) {
+          normed = true;
+          if (!distance_run_normed(query, first, block_norms + from % kScanBlock, n, dim,
+                                   top.bound(), d)) {
+            continue;
+          }
+        } else if (bounded) {
+          if (!distance_run_bounded(query, first, n, dim, top.bound(), d)) continue;
         } else {
-          distance_run(query, codes + s * dim, n, dim, d);
+          distance_run(query, first, n, dim, d);
         }
         for (size_t j = 0; j < n; ++j) {
-          const uint32_t slot = static_cast<uint32_t>(s + j);
+          const uint32_t slot = static_cast<uint32_t>(from + j);
           if (d[j] < top.bound() && admitted(slot)) top.offer({d[j], slot});
         }
       }
@@ -112,7 +128,7 @@ void exact_scan(const uint8_t* query, const uint8_t* codes, uint64_t mapped_slot
     } else {
       scan_span([&](uint32_t slot) { return slots.contains(slot); });
     }
-    return;
+    return normed;
   }
   // Scattered slots: each code is prefetched when its slot comes up and its distance taken
   // at least kScanLag slots later, so the read is under way well before it is needed.
@@ -140,6 +156,7 @@ void exact_scan(const uint8_t* query, const uint8_t* codes, uint64_t mapped_slot
     return true;
   });
   if (count) compute(count);
+  return false;
 }
 
 }  // namespace
@@ -217,14 +234,26 @@ std::vector<Candidate> CoreIndex::search_core(uint32_t k, uint32_t ef, const Bit
   if (choice.plan == SearchPlan::kExactScan) {
     std::vector<Candidate>& top_k = context.top_k;
     if (k == 0 || dim == 0) return {};
-    TopK top(top_k, k);
     const uint64_t mapped = files.vectors.length() / dim;
-    if (allowed) {
-      exact_scan(query, files.vectors.data(), mapped, dim, *allowed, top);
-    } else if (expired) {
-      exact_scan(query, files.vectors.data(), mapped, dim, valid_ids - *expired, top);
-    } else {
-      exact_scan(query, files.vectors.data(), mapped, dim, valid_ids, top);
+    std::optional<Bitmap> unexpired;
+    if (!allowed && expired) unexpired = valid_ids - *expired;
+    const Bitmap& slots = allowed ? *allowed : unexpired ? *unexpired : valid_ids;
+    // Whether every result's distance is the one its code gives now.
+    auto all_exact = [&](const std::vector<Candidate>& found) {
+      return std::all_of(found.begin(), found.end(), [&](const Candidate& c) {
+        const uint8_t* code = vector_at(c.slot);
+        return code && distance(query, code, dim) == c.distance;
+      });
+    };
+    TopK top(top_k, k);
+    if (exact_scan(query, files.vectors.data(), mapped, dim, slots, &code_norms, top) &&
+        !all_exact(top_k)) {
+      // Another store rewrote a code this index has not followed yet, under a norm computed
+      // for the code before: that distance is neither the old one nor the new one. Without
+      // norms the scan sees the codes as they are, as a walk does.
+      top_k.clear();
+      TopK exact(top_k, k);
+      exact_scan(query, files.vectors.data(), mapped, dim, slots, nullptr, exact);
     }
     std::sort(top_k.begin(), top_k.end());
     return top_k;

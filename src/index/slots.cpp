@@ -70,6 +70,7 @@ void CoreIndex::rebuild_runtime_state() {
   std::vector<uint32_t> free = deleted.to_vector();
   free_slots = FreeSlots(std::greater<uint32_t>(), std::move(free));
   incoming_edges.reset();
+  code_norms.clear();
   // A loaded or renumbered numeric index arrives as its slices alone; one kept up by inserts
   // already has its codes (or is too sparse to want them).
   for (auto& [field, bsi] : num_index) {

@@ -116,6 +116,7 @@ Status apply_in_place_slot_compaction(CoreIndex& index, VacuumJournal& journal,
   const uint64_t dim = index.dim;
   uint8_t* vectors = index.files.vectors.data();
   const uint64_t vectors_length = index.files.vectors.length();
+  index.code_norms.clear();
   for (const auto& [from, to] : journal.moves) {
     if (from == to || dim == 0) continue;
     uint64_t source = from * dim;

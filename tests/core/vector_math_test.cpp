@@ -225,6 +225,7 @@ TEST(Distance, BatchKernelsAgreeWithScalar) {
   gathers.push_back(best_distance_gather_fn());
   std::vector<DistanceRunBoundedFn> bounded = available_distance_run_bounded_fns();
   bounded.push_back(best_distance_run_bounded_fn());
+  const DistanceRunNormedFn normed = best_distance_run_normed_fn();
   for (size_t n = 0; n <= 300; ++n) {
     // Mostly short runs (blocks of four and the codes left over); some long enough for a
     // bounded run to decide, from its first codes, whether stopping halfway pays.
@@ -264,6 +265,16 @@ TEST(Distance, BatchKernelsAgreeWithScalar) {
               ASSERT_GE(got[j], bound) << "bounded run, n = " << n << ", j = " << j;
             }
           }
+        }
+        // With the codes' norms a run is exact everywhere, and knows whether any is below.
+        if (normed && n % 32 == 0) {
+          std::vector<uint32_t> norms(count);
+          for (size_t j = 0; j < count; ++j) norms[j] = code_norm(codes.data() + j * n, n);
+          std::fill(got.begin(), got.end(), 7);
+          const bool below = normed(query.data(), codes.data(), norms.data(), count, n, bound,
+                                    got.data());
+          ASSERT_EQ(got, want) << "normed run, n = " << n;
+          ASSERT_EQ(below, sorted[0] < bound) << "normed run, n = " << n << ", bound " << bound;
         }
       }
       for (size_t j = 0; j < count; ++j) want[j] = distance_scalar(query.data(), ptrs[j], n);
