@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include <fstream>
+#include <random>
 
 #include "storage/faulty_fs.h"
 #include "test_util.h"
@@ -237,6 +238,33 @@ TEST_F(StoreTest, TwoStoresOfOneDirectoryWriteInTurnAndFollowEachOther) {
   second.reset();
   open();
   EXPECT_EQ(count(), 2u);
+}
+
+// A store that has searched (and so computed the code norms its scans use) follows another
+// store's deletion and its insert into the freed slot: the new code is the query itself, and
+// with the old code's norm its sum would put it among the farthest.
+TEST_F(StoreTest, AFollowerSearchesTheCodeWrittenIntoASlotItSawFreed) {
+  constexpr size_t kDim = 32;
+  const std::vector<float> zero(kDim, 0.0f);
+  ASSERT_TRUE(add("far", std::vector<float>(kDim, 1.0f)).ok());
+  std::mt19937 rng(3);
+  std::uniform_real_distribution<float> u(-1, 1);
+  for (int i = 0; i < 300; ++i) {
+    std::vector<float> v(kDim);
+    for (float& x : v) x = u(rng);
+    ASSERT_TRUE(add("i" + std::to_string(i), v).ok());
+  }
+  auto follower = Store::open(dir_.path(), StoreOptions{fs_, system_clock(), false}).value();
+  auto nearest = [&] {
+    GateReader inside(follower->gate());
+    auto hits = follower->search(zero, 1, nullptr, false);
+    return hits.ok() && !hits->empty() ? (*hits)[0].id : hits.status().message();
+  };
+  EXPECT_NE(nearest(), "far");
+  ASSERT_TRUE(store_->remove("far").ok());
+  ASSERT_TRUE(add("near", zero).ok());
+  ASSERT_EQ(store_->shared_index()->index->live_slot_of("near"), 0u);
+  EXPECT_EQ(nearest(), "near");
 }
 
 TEST_F(StoreTest, ATornLogTailIsCutByTheWriterWhenOthersHaveTheDirectoryOpen) {
