@@ -395,7 +395,9 @@ TEST_F(IndexTest, ExactScanAndFilteredWalkAgree) {
         EXPECT_EQ(search(&ninth, &expired, SearchPlan::kExactScan), brute(&ninth, &expired));
         // Replacements delete nodes and link only the new ones, after which the walk is no
         // longer sure to reach every match.
-        if (round < 2) EXPECT_EQ(search(&even, &expired, SearchPlan::kGraphWalk), scan) << round;
+        if (round < 2) {
+          EXPECT_EQ(search(&even, &expired, SearchPlan::kGraphWalk), scan) << round;
+        }
       }
     }
   }

@@ -184,7 +184,8 @@ TEST_F(VacuumStore, SearchesFindTheSameNearestItemsAfterEitherVacuum) {
     for (const auto& q : queries) {
       auto hits = store_->search(q, 10, nullptr, false);
       EXPECT_TRUE(hits.ok()) << hits.status().message();
-      if (hits.ok()) for (const SearchHit& hit : *hits) ids.push_back(hit.id);
+      if (!hits.ok()) continue;
+      for (const SearchHit& hit : *hits) ids.push_back(hit.id);
     }
     return ids;
   };
