@@ -30,12 +30,10 @@ class CodeNorms {
   CodeNorms& operator=(const CodeNorms&) = delete;
   ~CodeNorms() { clear(); }
 
-  // Whether this CPU has a kernel that uses norms, and the codes are of a length it takes;
-  // otherwise no norm is ever computed.
-  static bool usable(size_t dim);
-
   // The norms of block `b` (slots b * kBlockSlots onwards), computed from `codes` (stride
-  // dim) if no scan has asked for them yet. Null when the block reaches past `mapped_slots`.
+  // dim) if no scan has asked for them yet. Null when the block reaches past `mapped_slots`,
+  // and always where this CPU has no kernel that uses norms or the codes' length is not one
+  // it takes.
   const uint32_t* block(uint64_t b, const uint8_t* codes, uint64_t mapped_slots,
                         size_t dim) const;
   // The slot's code changed: its norm follows, if its block has been computed.
@@ -52,6 +50,7 @@ class CodeNorms {
     std::array<std::atomic<uint32_t*>, kPageBlocks> blocks{};
   };
 
+  static bool usable(size_t dim);
   uint32_t* find(uint64_t b) const;
 
   mutable std::mutex fill_mu_;

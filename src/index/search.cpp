@@ -94,7 +94,7 @@ bool exact_scan(const uint8_t* query, const uint8_t* codes, uint64_t mapped_slot
     // ascending order, so ties resolve as in the scattered scan.
     const uint64_t end = std::min<uint64_t>(uint64_t{hi} + 1, mapped_slots);
     const bool bounded = end > *lo && (end - *lo) * dim <= kBoundedRunMaxBytes;
-    if (!bounded || (norms && !CodeNorms::usable(dim))) norms = nullptr;
+    if (!bounded) norms = nullptr;
     bool normed = false;
     // The loop is instantiated twice, so that a run's inner loop has no membership test.
     // Blocks are aligned with the blocks of norms.
