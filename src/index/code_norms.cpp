@@ -42,7 +42,9 @@ void CodeNorms::clear() {
   for (std::atomic<Page*>& entry : pages_) {
     Page* page = entry.exchange(nullptr, std::memory_order_relaxed);
     if (!page) continue;
-    for (std::atomic<uint32_t*>& block : page->blocks) delete[] block.load(std::memory_order_relaxed);
+    for (std::atomic<uint32_t*>& block : page->blocks) {
+      delete[] block.load(std::memory_order_relaxed);
+    }
     delete page;
   }
 }

@@ -34,8 +34,7 @@ class CodeNorms {
   // dim) if no scan has asked for them yet. Null when the block reaches past `mapped_slots`,
   // and always where this CPU has no kernel that uses norms or the codes' length is not one
   // it takes.
-  const uint32_t* block(uint64_t b, const uint8_t* codes, uint64_t mapped_slots,
-                        size_t dim) const;
+  const uint32_t* block(uint64_t b, const uint8_t* codes, uint64_t mapped_slots, size_t dim) const;
   // The slot's code changed: its norm follows, if its block has been computed.
   void code_changed(uint32_t slot, const uint8_t* code, size_t dim);
   // Forgets every norm (the codes moved).

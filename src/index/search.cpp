@@ -102,7 +102,8 @@ bool exact_scan(const uint8_t* query, const uint8_t* codes, uint64_t mapped_slot
       for (uint64_t s = *lo; s < end;) {
         const uint64_t block = s / kScanBlock;
         const size_t n = static_cast<size_t>(std::min<uint64_t>((block + 1) * kScanBlock, end) - s);
-        const uint32_t* block_norms = norms ? norms->block(block, codes, mapped_slots, dim) : nullptr;
+        const uint32_t* block_norms =
+            norms ? norms->block(block, codes, mapped_slots, dim) : nullptr;
         const uint8_t* first = codes + s * dim;
         const uint64_t from = s;
         s += n;
