@@ -87,7 +87,7 @@ int main(int argc, char** argv) {
     tarnix::Bitmap filter = index.evaluate_filter(f);
     const uint64_t m = filter.cardinality();
     if (m == 0) continue;
-    tarnix::PlanChoice choice = tarnix::plan_search(live, 10, width, m, false, 50'000);
+    tarnix::PlanChoice choice = tarnix::plan_search(live, 10, width, m, index.dim, false, 50'000);
     // Each plan over all queries in turn (a search right after another for the same query
     // would find that one's nodes in the cache), the first pass warming pages and caches.
     std::vector<double> ts, tw, tp;

@@ -30,10 +30,13 @@ class CodeNorms {
   CodeNorms& operator=(const CodeNorms&) = delete;
   ~CodeNorms() { clear(); }
 
+  // Whether this CPU has a kernel that uses norms and codes of this length are ones it
+  // takes; otherwise block() is always null.
+  static bool usable(size_t dim);
+
   // The norms of block `b` (slots b * kBlockSlots onwards), computed from `codes` (stride
-  // dim) if no scan has asked for them yet. Null when the block reaches past `mapped_slots`,
-  // and always where this CPU has no kernel that uses norms or the codes' length is not one
-  // it takes.
+  // dim) if no scan has asked for them yet. Null when the block reaches past `mapped_slots`
+  // or the norms are not usable.
   const uint32_t* block(uint64_t b, const uint8_t* codes, uint64_t mapped_slots, size_t dim) const;
   // The slot's code changed: its norm follows, if its block has been computed.
   void code_changed(uint32_t slot, const uint8_t* code, size_t dim);
@@ -49,7 +52,6 @@ class CodeNorms {
     std::array<std::atomic<uint32_t*>, kPageBlocks> blocks{};
   };
 
-  static bool usable(size_t dim);
   uint32_t* find(uint64_t b) const;
 
   mutable std::mutex fill_mu_;

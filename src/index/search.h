@@ -34,11 +34,12 @@ struct PlanChoice {
 // matches are under 5 % of the live items or the walk would touch a quarter of the index;
 // otherwise a walk of filtered_width.
 PlanChoice plan_search(uint64_t live, uint32_t k, uint32_t width, std::optional<uint64_t> matches,
-                       bool small_exact_disabled, uint64_t small_exact_max);
+                       uint64_t dim, bool small_exact_disabled, uint64_t small_exact_max);
 
 // The estimate behind the filtered choice, in bytes of codes read: the scan reads every
 // match once, in slot order, or, for matches dense in their `span` of slots, streams the
-// whole span at a fraction of a gathered match's cost; the walk passes about
+// whole span at a fraction of a gathered match's cost (a smaller one where the span is
+// read with code norms, which `dim` and the span decide); the walk passes about
 // ef * live / matches nodes, and a node (its row, its fresh neighbours' codes, all at random
 // places, and the heap work) costs as much as scanning a few dozen codes.
 double exact_scan_cost(uint64_t matches, uint64_t span, uint64_t dim);

@@ -147,13 +147,13 @@ TEST(BestFirstQueue, ExpandsWhatTheTwoHeapSearchExpands) {
 TEST(SearchPlan, UnfilteredWidthAndChoice) {
   // 100,000 live, k = 10, no filter: ef 778, too many for the small scan, walk the graph.
   EXPECT_EQ(search_width(10, 100'000), 778u);
-  EXPECT_EQ(plan_search(100'000, 10, 778, std::nullopt, false, 50'000).plan,
+  EXPECT_EQ(plan_search(100'000, 10, 778, std::nullopt, 128, false, 50'000).plan,
             SearchPlan::kGraphWalk);
   // 12 items, k = 5: exact, and still exact with the small scan disabled (12 / 4 < ef).
-  EXPECT_EQ(plan_search(12, 5, 205, std::nullopt, false, 50'000).plan, SearchPlan::kExactScan);
-  EXPECT_EQ(plan_search(12, 5, 205, std::nullopt, true, 50'000).plan, SearchPlan::kExactScan);
+  EXPECT_EQ(plan_search(12, 5, 205, std::nullopt, 128, false, 50'000).plan, SearchPlan::kExactScan);
+  EXPECT_EQ(plan_search(12, 5, 205, std::nullopt, 128, true, 50'000).plan, SearchPlan::kExactScan);
   // An empty index is always walked (and the walk finds nothing).
-  EXPECT_EQ(plan_search(0, 5, 205, std::nullopt, false, 50'000).plan, SearchPlan::kGraphWalk);
+  EXPECT_EQ(plan_search(0, 5, 205, std::nullopt, 128, false, 50'000).plan, SearchPlan::kGraphWalk);
   // Widths saturate.
   EXPECT_EQ(search_width(UINT32_MAX - 100, 400'000), UINT32_MAX);
   EXPECT_EQ(search_width(5, 300'000), 1029u);
@@ -161,7 +161,7 @@ TEST(SearchPlan, UnfilteredWidthAndChoice) {
   // A configured width replaces the schedule, but never falls below k.
   EXPECT_EQ(search_width(10, 100'000, 64), 64u);
   EXPECT_EQ(search_width(10, 100'000, 3), 10u);
-  EXPECT_EQ(plan_search(100'000, 10, 64, std::nullopt, false, 50'000).ef, 64u);
+  EXPECT_EQ(plan_search(100'000, 10, 64, std::nullopt, 128, false, 50'000).ef, 64u);
 }
 
 TEST(SearchPlan, FilteredWidthFollowsTheShare) {
@@ -182,7 +182,7 @@ TEST(SearchPlan, FilteredChoiceFollowsTheCost) {
     const uint32_t width = search_width(10, live);
     std::optional<uint64_t> switch_at;
     for (uint64_t m = 1; m <= live; m += std::max<uint64_t>(1, live / 1000)) {
-      PlanChoice c = plan_search(live, 10, width, m, false, 50'000);
+      PlanChoice c = plan_search(live, 10, width, m, 128, false, 50'000);
       EXPECT_EQ(c.ef, filtered_width(10, width, live, m));
       bool cheaper = exact_scan_cost(m, live, 128) <= filtered_walk_cost(c.ef, live, m, 128);
       if (m < live / 20 || cheaper) {
@@ -198,19 +198,21 @@ TEST(SearchPlan, FilteredChoiceFollowsTheCost) {
     }
   }
   // 100,000 live: 4.9 % and 5.1 % both scan (the old rule walked the latter), and so does
-  // a quarter; a filter admitting nearly everything walks with the unfiltered width, but
-  // is streamed as one span once the walk is wide enough to cost more.
-  EXPECT_EQ(plan_search(100'000, 10, 778, 4'900, false, 50'000).plan, SearchPlan::kExactScan);
-  EXPECT_EQ(plan_search(100'000, 10, 778, 5'100, false, 50'000).plan, SearchPlan::kExactScan);
-  EXPECT_EQ(plan_search(100'000, 10, 778, 25'000, false, 50'000).plan, SearchPlan::kExactScan);
-  PlanChoice all = plan_search(100'000, 10, 778, 99'000, false, 50'000);
+  // a quarter. 1,000,000 live (a span beyond the cache): a filter admitting nearly
+  // everything walks with the unfiltered width, but is streamed as one span once the walk
+  // is wide enough to cost more.
+  EXPECT_EQ(plan_search(100'000, 10, 778, 4'900, 128, false, 50'000).plan, SearchPlan::kExactScan);
+  EXPECT_EQ(plan_search(100'000, 10, 778, 5'100, 128, false, 50'000).plan, SearchPlan::kExactScan);
+  EXPECT_EQ(plan_search(100'000, 10, 778, 25'000, 128, false, 50'000).plan, SearchPlan::kExactScan);
+  PlanChoice all = plan_search(1'000'000, 10, 1'034, 990'000, 128, false, 50'000);
   EXPECT_EQ(all.plan, SearchPlan::kGraphWalk);
-  EXPECT_EQ(all.ef, 771u);
-  EXPECT_EQ(plan_search(100'000, 10, 2'000, 99'000, false, 50'000).plan, SearchPlan::kExactScan);
+  EXPECT_EQ(all.ef, 1'024u);
+  EXPECT_EQ(plan_search(1'000'000, 10, 20'000, 990'000, 128, false, 50'000).plan,
+            SearchPlan::kExactScan);
   // 30,000 live and k = 10: 1,000 matches are scanned as before.
-  EXPECT_EQ(plan_search(30'000, 10, 522, 1'000, false, 50'000).plan, SearchPlan::kExactScan);
+  EXPECT_EQ(plan_search(30'000, 10, 522, 1'000, 128, false, 50'000).plan, SearchPlan::kExactScan);
   // The quarter rule still holds for small indexes.
-  EXPECT_EQ(plan_search(800, 10, 210, 700, false, 50'000).plan, SearchPlan::kExactScan);
+  EXPECT_EQ(plan_search(800, 10, 210, 700, 128, false, 50'000).plan, SearchPlan::kExactScan);
 }
 
 // The multi-code kernels give exactly the reference integers for every length, for every
