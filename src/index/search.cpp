@@ -43,9 +43,10 @@ constexpr double kSpanCodeCost = 0.5;
 // checks of a filter of 30-100 % included, against 8.5-9 ns a gathered match (same bench).
 constexpr double kNormedSpanCodeCost = 0.3;
 
-// Lookups in a span's set before the set is copied into flat words: the copy costs about
-// as much as this many lookups on a set of 100,000 slots.
-constexpr uint64_t kLookupsBeforeCopy = 512;
+// A span's set is copied into flat words (one bit for each slot below the span's end)
+// once it has had one lookup for every this many of those slots: on 100,000 slots the copy
+// costs about as much as 500 lookups.
+constexpr uint64_t kSlotsPerLookupBeforeCopy = 200;
 
 // A span's cost per code, as above, for a span of this many codes.
 double span_code_cost(uint64_t span, uint64_t dim) {
@@ -148,7 +149,7 @@ bool exact_scan(const uint8_t* query, const uint8_t* codes, uint64_t mapped_slot
     uint64_t lookups = 0;
     scan_span([&](uint32_t slot) {
       if (words.empty()) {
-        if (++lookups <= kLookupsBeforeCopy) return slots.contains(slot);
+        if (++lookups * kSlotsPerLookupBeforeCopy <= end) return slots.contains(slot);
         words.assign((end + 63) / 64, 0);
         slots.to_words(words.data(), words.size());
       }
