@@ -337,12 +337,7 @@ TEST_F(IndexTest, ExactScanAndFilteredWalkAgree) {
     index_.reset();
     index_ = CoreIndex::open(dir.path(), {posix_file_system(), clock_}).value();
     std::mt19937 rng(5);
-    std::uniform_real_distribution<float> u(-1, 1);
-    auto random_vector = [&] {
-      std::vector<float> v(dim);
-      for (float& x : v) x = u(rng);
-      return v;
-    };
+    auto random_vector = [&] { return testing::random_vector(rng, dim); };
     for (int i = 0; i < 600; ++i) {
       insert("i" + std::to_string(i), random_vector(),
              i % 2 ? R"({"g":"odd"})" : R"({"g":"even"})");
@@ -411,13 +406,8 @@ TEST_F(IndexTest, ExactScanAndFilteredWalkAgree) {
 TEST_F(IndexTest, ExactScanSeesCodesRewrittenUnderIt) {
   constexpr size_t kDim = 32;
   std::mt19937 rng(9);
-  std::uniform_real_distribution<float> u(-1, 1);
   insert("zero", std::vector<float>(kDim, 0.0f));
-  for (int i = 0; i < 600; ++i) {
-    std::vector<float> v(kDim);
-    for (float& x : v) x = u(rng);
-    insert("i" + std::to_string(i), v);
-  }
+  for (int i = 0; i < 600; ++i) insert("i" + std::to_string(i), testing::random_vector(rng, kDim));
   const uint32_t slot = *index_->live_slot_of("zero");
   SearchContext& ctx = SearchContext::for_this_thread();
   auto search = [&] {

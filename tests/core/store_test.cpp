@@ -7,7 +7,6 @@
 #include <stdlib.h>
 
 #include <fstream>
-#include <random>
 
 #include "storage/faulty_fs.h"
 #include "test_util.h"
@@ -248,11 +247,8 @@ TEST_F(StoreTest, AFollowerSearchesTheCodeWrittenIntoASlotItSawFreed) {
   const std::vector<float> zero(kDim, 0.0f);
   ASSERT_TRUE(add("far", std::vector<float>(kDim, 1.0f)).ok());
   std::mt19937 rng(3);
-  std::uniform_real_distribution<float> u(-1, 1);
   for (int i = 0; i < 300; ++i) {
-    std::vector<float> v(kDim);
-    for (float& x : v) x = u(rng);
-    ASSERT_TRUE(add("i" + std::to_string(i), v).ok());
+    ASSERT_TRUE(add("i" + std::to_string(i), testing::random_vector(rng, kDim)).ok());
   }
   auto follower = Store::open(dir_.path(), StoreOptions{fs_, system_clock(), false}).value();
   auto nearest = [&] {

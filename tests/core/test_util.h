@@ -1,15 +1,26 @@
-// Helpers shared by the core tests: temporary directories and a clock tests can move.
+// Helpers shared by the core tests: temporary directories, a clock tests can move, random
+// vectors.
 #pragma once
 
 #include <stdlib.h>
 
 #include <atomic>
 #include <filesystem>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "storage/fs.h"
 
 namespace tarnix::testing {
+
+// A vector of `dim` components drawn uniformly from [-1, 1].
+inline std::vector<float> random_vector(std::mt19937& rng, size_t dim) {
+  std::uniform_real_distribution<float> u(-1, 1);
+  std::vector<float> v(dim);
+  for (float& x : v) x = u(rng);
+  return v;
+}
 
 // A fresh directory under the system's temporary directory, removed with its contents.
 class TempDir {

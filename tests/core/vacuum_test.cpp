@@ -1,8 +1,6 @@
 // Vacuum: the journal's bytes, the in-place plan and move map, and how both procedures carry
 // graph rows over to the new numbering.
 #include <gtest/gtest.h>
-
-#include <random>
 #include <stdlib.h>
 
 #include <fstream>
@@ -170,12 +168,7 @@ TEST_F(VacuumStore, RewriteKeepsRowPositionsAndLinksEdgelessRowsAgain) {
 TEST_F(VacuumStore, SearchesFindTheSameNearestItemsAfterEitherVacuum) {
   constexpr size_t kDim = 32;
   std::mt19937 rng(4);
-  std::uniform_real_distribution<float> u(-1, 1);
-  auto random_vector = [&] {
-    std::vector<float> v(kDim);
-    for (float& x : v) x = u(rng);
-    return v;
-  };
+  auto random_vector = [&] { return testing::random_vector(rng, kDim); };
   std::vector<std::vector<float>> queries(10);
   for (auto& q : queries) q = random_vector();
   auto nearest = [&] {
